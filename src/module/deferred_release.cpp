@@ -1,0 +1,58 @@
+#include "module/deferred_release.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <utility>
+
+#include <nanobind/nanobind.h>
+
+#include "callbacks/callback_gate.h"
+
+namespace nb = nanobind;
+
+namespace {
+
+std::mutex pending_mutex;
+std::condition_variable pending_done;
+int pending = 0;
+
+// Returns false, leaving *ptr untouched, when no thread could be started.
+bool release_on_helper_thread(std::shared_ptr<void>* ptr) noexcept {
+    std::shared_ptr<void>* box = new (std::nothrow) std::shared_ptr<void>(std::move(*ptr));
+    if (!box) return false;
+    {
+        std::lock_guard<std::mutex> lock(pending_mutex);
+        ++pending;
+    }
+    try {
+        std::thread([box] {
+            delete box;
+            std::lock_guard<std::mutex> lock(pending_mutex);
+            if (--pending == 0) pending_done.notify_all();
+        }).detach();
+        return true;
+    } catch (...) {
+        *ptr = std::move(*box);
+        delete box;
+        std::lock_guard<std::mutex> lock(pending_mutex);
+        if (--pending == 0) pending_done.notify_all();
+        return false;
+    }
+}
+
+}  // namespace
+
+void release_without_gil(std::shared_ptr<void> ptr) noexcept {
+    if (!ptr) return;
+    if (in_tavix_callback() && release_on_helper_thread(&ptr)) return;
+    nb::gil_scoped_release unlocked;
+    ptr.reset();
+}
+
+void wait_for_deferred_releases() noexcept {
+    nb::gil_scoped_release unlocked;
+    std::unique_lock<std::mutex> lock(pending_mutex);
+    pending_done.wait(lock, [] { return pending == 0; });
+}
