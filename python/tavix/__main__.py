@@ -1,0 +1,3 @@
+from tavix.cli import main
+
+raise SystemExit(main())

@@ -1,0 +1,69 @@
+# Shared set-up for the scripts in this folder; sourced, not run.
+set -euo pipefail
+
+repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Prints the interpreter that runs, and is 3.12 or newer; PYTHON overrides.
+is_supported_python() {
+    "$1" -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1)' >/dev/null 2>&1
+}
+
+python_candidates() {
+    local minor
+    for minor in 12 13 14; do
+        echo "python3.$minor"
+        echo "/usr/bin/python3.$minor"
+        ls -d /root/.pyenv/versions/3.$minor*/bin/python3 "$HOME"/.pyenv/versions/3.$minor*/bin/python3 2>/dev/null || true
+    done
+    echo python3
+}
+
+find_python() {
+    if [[ -n "${PYTHON:-}" ]]; then
+        if is_supported_python "$PYTHON"; then echo "$PYTHON"; return 0; fi
+        echo "error: PYTHON=$PYTHON is not a runnable Python 3.12 or newer" >&2
+        return 1
+    fi
+    local candidate
+    while read -r candidate; do
+        if is_supported_python "$candidate"; then echo "$candidate"; return 0; fi
+    done < <(python_candidates)
+    echo "error: no Python 3.12 or newer found (tried python3.13, python3.12, pyenv versions, python3); set PYTHON=/path/to/python3.12" >&2
+    return 1
+}
+
+# One runnable interpreter per minor version (3.12, 3.13, ...), for checking
+# that one stable-ABI wheel imports on all of them.
+find_all_pythons() {
+    local candidate seen="" minor
+    while read -r candidate; do
+        is_supported_python "$candidate" || continue
+        minor=$("$candidate" -c 'import sys; print(sys.version_info[1])')
+        [[ " $seen " == *" $minor "* ]] && continue
+        seen="$seen $minor"
+        echo "$candidate"
+    done < <( [[ -n "${PYTHON:-}" ]] && echo "$PYTHON"; python_candidates)
+}
+
+# Our substitute SDK links FFTW (single precision) from Debian's libfftw3-dev.
+ensure_system_packages() {
+    if [[ -f /usr/include/fftw3.h ]] && compgen -G "/usr/lib/*/libfftw3f.so" >/dev/null; then
+        return 0
+    fi
+    echo "== installing libfftw3-dev (Debian)"
+    local sudo=""
+    [[ $(id -u) -ne 0 ]] && sudo="sudo"
+    $sudo apt-get update -q
+    $sudo apt-get install -y -q libfftw3-dev
+}
+
+# Creates (once) a virtual environment at $1 with interpreter $2.
+ensure_venv() {
+    local venv=$1 python=$2
+    if [[ ! -x "$venv/bin/python" ]] || ! is_supported_python "$venv/bin/python"; then
+        echo "== creating $venv with $("$python" --version)"
+        rm -rf "$venv"
+        "$python" -m venv "$venv"
+        "$venv/bin/python" -m pip install -q --upgrade pip
+    fi
+}
