@@ -1,0 +1,28 @@
+"""Shared test helpers: the substitute SDK's demo key and small builders."""
+
+import os
+
+import numpy as np
+
+import _tavix_module as m
+
+DEMO_KEY = "PLACEHOLDER"
+
+
+def frame_of(seconds, rate=16000, channels=1, value=0.25):
+    """A frame of `seconds` of constant (non-silent) audio."""
+    return m.AudioFrame(np.full(int(seconds * rate) * channels, value, np.float32))
+
+
+def processor_attrs(model="passthrough", rate=16000, channels=1, notify=None, local=False):
+    """ProcessorAttributes for one model; `local` builds them on the local path."""
+    previous = os.environ.get("TAVIX_LOCAL_INFERENCING")
+    os.environ["TAVIX_LOCAL_INFERENCING"] = "1" if local else "0"
+    try:
+        audio = m.AudioAttributes(rate, channels, model, audio_pipeline_state_notify=notify)
+    finally:
+        if previous is None:
+            del os.environ["TAVIX_LOCAL_INFERENCING"]
+        else:
+            os.environ["TAVIX_LOCAL_INFERENCING"] = previous
+    return m.ProcessorAttributes(audio)

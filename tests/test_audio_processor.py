@@ -1,0 +1,186 @@
+"""Lifecycle of AudioProcessor: close, context manager, deallocation, threads,
+and teardown started from inside the processor's own callbacks."""
+
+import gc
+import subprocess
+import sys
+import textwrap
+import threading
+
+import numpy as np
+import pytest
+
+import _tavix_module as m
+from helpers import DEMO_KEY, frame_of, processor_attrs
+
+CLOSED = "process_frame called on a closed AudioProcessor"
+
+
+@pytest.fixture
+def activated(sdk):
+    assert sdk.activate_api_key(DEMO_KEY).success
+    return sdk
+
+
+def test_close_is_idempotent_and_final(activated):
+    processor = activated.create_audio_processor(processor_attrs())
+    processor.process_frame(frame_of(0.02))
+    assert processor.close() is None
+    assert processor.close() is None
+    with pytest.raises(RuntimeError, match=f"^{CLOSED}$"):
+        processor.process_frame(frame_of(0.02))
+
+
+def test_context_manager_returns_self_and_closes(activated):
+    processor = activated.create_audio_processor(processor_attrs())
+    with processor as entered:
+        assert entered is processor
+        entered.process_frame(frame_of(0.02))
+    with pytest.raises(RuntimeError, match=CLOSED):
+        processor.process_frame(frame_of(0.02))
+
+
+def test_exception_in_with_block_propagates_and_closes(activated):
+    processor = activated.create_audio_processor(processor_attrs())
+    with pytest.raises(KeyError):
+        with processor:
+            raise KeyError("boom")
+    with pytest.raises(RuntimeError, match=CLOSED):
+        processor.process_frame(frame_of(0.02))
+
+
+@pytest.mark.parametrize("args", [(), (None, None, None)])
+def test_exit_closes_and_returns_false(activated, args):
+    processor = activated.create_audio_processor(processor_attrs())
+    assert processor.__exit__(*args) is False
+    with pytest.raises(RuntimeError, match=CLOSED):
+        processor.process_frame(frame_of(0.02))
+
+
+def test_refusals(sdk, activated):
+    with pytest.raises(TypeError):
+        activated.create_audio_processor(None)
+    processor = activated.create_audio_processor(processor_attrs())
+    with pytest.raises(TypeError):
+        processor.process_frame(None)
+    processor.close()
+
+
+def test_not_activated_gives_fixed_message(sdk):
+    with pytest.raises(RuntimeError, match="^create_audio_processor failed: the SDK returned no processor"):
+        sdk.create_audio_processor(processor_attrs())
+
+
+def states_recorder():
+    states, running, stopped = [], threading.Event(), threading.Event()
+
+    def record(state):
+        states.append(state)
+        if state == m.PipelineState.RUNNING:
+            running.set()
+        if state == m.PipelineState.NOT_RUNNING:
+            stopped.set()
+    return record, states, running, stopped
+
+
+def test_deallocation_tears_down_like_close(activated):
+    record, states, running, stopped = states_recorder()
+    processor = activated.create_audio_processor(processor_attrs(notify=record))
+    assert running.wait(10)
+    del processor
+    assert stopped.is_set()  # teardown delivered NOT_RUNNING before returning
+    assert states[-1] == m.PipelineState.NOT_RUNNING
+
+
+def test_processor_outlives_its_sdk(sdk):
+    assert sdk.activate_api_key(DEMO_KEY).success
+    processor = sdk.create_audio_processor(processor_attrs(local=True))
+    del sdk
+    gc.collect()
+    outputs = [processor.process_frame(frame_of(0.02)).frame_count for _ in range(10)]
+    assert sum(outputs) > 0
+    processor.close()
+
+
+def test_close_races_process_frame_from_threads(activated):
+    processor = activated.create_audio_processor(processor_attrs(local=True))
+    frame = frame_of(0.02)
+    outcomes = []
+
+    def pump():
+        start.wait()
+        try:
+            for _ in range(200):
+                processor.process_frame(frame)
+            outcomes.append("done")
+        except RuntimeError as error:
+            outcomes.append(str(error))
+
+    def closer():
+        start.wait()
+        processor.close()
+        processor.close()
+
+    threads = [threading.Thread(target=pump) for _ in range(3)] + [threading.Thread(target=closer)]
+    threads.append(threading.Thread(target=closer))
+    start = threading.Barrier(len(threads))
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert set(outcomes) <= {"done", CLOSED} and len(outcomes) == 3
+
+
+@pytest.mark.parametrize("how", ["close", "exit", "last_reference", "collected_cycle"])
+def test_teardown_from_inside_own_callback(activated, how):
+    """The processor's own output thread delivers the callback; tearing the
+    processor down from there must neither deadlock nor crash."""
+    holder = {}
+    done = threading.Event()
+
+    def on_state(state):
+        if state != m.PipelineState.RUNNING:
+            return
+        if how == "close":
+            holder["processor"].close()
+        elif how == "exit":
+            holder["processor"].__exit__(None, None, None)
+        elif how == "last_reference":
+            holder.pop("processor")
+        else:
+            holder.pop("processor")
+            gc.collect()  # the cycle holding the processor is collected here
+        done.set()
+
+    processor = activated.create_audio_processor(processor_attrs(notify=on_state))
+    if how == "collected_cycle":
+        cycle = [processor]
+        cycle.append(cycle)
+        holder["processor"] = cycle
+        del cycle
+    else:
+        holder["processor"] = processor
+    if how in ("last_reference", "collected_cycle"):
+        del processor
+    assert done.wait(10)
+    if how in ("close", "exit"):
+        with pytest.raises(RuntimeError, match=CLOSED):
+            processor.process_frame(frame_of(0.02))
+
+
+def test_open_processor_at_interpreter_exit(tmp_path):
+    """A processor left open at exit, its output thread still firing callbacks,
+    must let the interpreter exit cleanly and without leak reports."""
+    code = textwrap.dedent(f"""
+        import _tavix_module as m, numpy as np
+        sdk = m.create_sdk(m.InitParams({str(tmp_path / 'storage')!r}))
+        assert sdk.activate_api_key({DEMO_KEY!r}).success
+        seen = []
+        attrs = m.ProcessorAttributes(m.AudioAttributes(16000, 1, "passthrough",
+                                                        audio_pipeline_state_notify=seen.append))
+        processor = sdk.create_audio_processor(attrs)
+        processor.process_frame(m.AudioFrame(np.zeros(320, np.float32)))
+    """)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert "leaked" not in result.stderr
