@@ -49,9 +49,11 @@ def test_float64_array_is_viewed_through_a_kept_float32_copy():
     frame = tx.AudioFrame(original)
     del original
     gc.collect()
-    np.ones(1024, dtype=np.float32)  # would reuse the copy's memory had it been freed
+    # Same-sized buffers would take the copy's memory had it been freed.
+    decoys = [np.full(8, 99.0, dtype=np.float32) for _ in range(8)]
 
     assert frame.samples.tolist() == [i / 4 for i in range(8)]
+    del decoys
 
 
 def test_writes_to_a_converted_array_do_not_show_through():
@@ -161,8 +163,9 @@ class ClaimedDeviceArray:
     def __init__(self, device_type, values):
         self.memory = (ctypes.c_float * len(values))(*values)
         self.shape = (ctypes.c_int64 * 1)(len(values))
-        tensor = _DLTensor(ctypes.cast(self.memory, ctypes.c_void_p), _DLDevice(device_type, 0), 1,
-                           _DLDataType(2, 32, 1), self.shape, None, 0)
+        data = ctypes.cast(self.memory, ctypes.c_void_p) if values else None
+        tensor = _DLTensor(data, _DLDevice(device_type, 0), 1, _DLDataType(2, 32, 1), self.shape,
+                           None, 0)
         self.managed = _DLManagedTensor(tensor, None, None)
         self.device_type = device_type
 
@@ -176,6 +179,13 @@ class ClaimedDeviceArray:
 def test_host_dlpack_producer_is_accepted():
     frame = tx.AudioFrame(ClaimedDeviceArray(DL_CPU, [1.0, 2.0, 3.0]))
     assert frame.samples.tolist() == [1.0, 2.0, 3.0]
+
+
+def test_empty_array_without_memory_gives_an_empty_float_view():
+    frame = tx.AudioFrame(ClaimedDeviceArray(DL_CPU, []))
+    view = frame.samples
+    assert frame.frame_count == 0
+    assert (len(view), view.format, bytes(view)) == (0, "f", b"")
 
 
 @pytest.mark.parametrize("device_type", [DL_CUDA, DL_ROCM])
