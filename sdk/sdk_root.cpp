@@ -1,28 +1,159 @@
-// Placeholder root object; replaced by the real substitute SDK.
-#include "tavix/TavixSdk.h"
-
+// The root object of our substitute SDK: session, entitlements, processors.
+#include <memory>
 #include <stdexcept>
+#include <string>
+#include <variant>
+
+#include "common/logger.h"
+#include "common/text.h"
+#include "engine/processor_factory.h"
+#include "engine/processor_request.h"
+#include "models/model_catalog.h"
+#include "session/account_service.h"
+#include "session/api_key.h"
+#include "session/session.h"
+#include "tavix/TavixSdk.h"
 
 namespace tavix {
 namespace {
 
-class PlaceholderSdk final : public ITavixSdk {
-public:
-    SdkResult ActivateApiKey(const std::string&) override { return {}; }
-    std::string GetVersion() override { return "0.0.0-substitute"; }
-    std::unique_ptr<IAudioProcessor> CreateAudioProcessor(const ProcessorAttributes&) override {
-        return nullptr;
+using namespace tavix::sdk;
+
+constexpr const char* kVersion = "2.0.1-substitute";
+
+// The host's optional event callbacks must never break an SDK operation.
+template <typename Callback, typename... Args>
+void notify(const Callback& callback, Args&&... args) noexcept {
+    if (!callback) return;
+    try {
+        callback(std::forward<Args>(args)...);
+    } catch (...) {
     }
-    SdkResult Deactivate() override { return {}; }
-    bool IsActivated() override { return false; }
-    std::vector<std::string> GetEntitledModels() override { return {}; }
-    std::vector<std::string> GetAvailableModels() override { return {}; }
+}
+
+std::string outcome(const SdkResult& result) {
+    return result.success ? "success"
+                          : "failure error_type=" +
+                                std::to_string(static_cast<int32_t>(result.error_type));
+}
+
+// The first line of every SDK object's log names what it was created with.
+std::shared_ptr<Logger> open_log(const InitParams& params, const ServiceEndpoint& endpoint) {
+    auto log = std::make_shared<Logger>(params.storage_dir);
+    log->info("create_sdk version=" + std::string(kVersion) +
+              " environment=" + endpoint.environment +
+              " environment_code=" + std::to_string(static_cast<int32_t>(params.environment)) +
+              " endpoint=" + (endpoint.host.empty() ? "none" : endpoint.host) +
+              " reachable=" + (endpoint.reachable ? "yes" : "no") +
+              " models_dir=" + quote_field(params.models_dir) +
+              " storage_dir=" + quote_field(params.storage_dir));
+    return log;
+}
+
+class SubstituteSdk final : public ITavixSdk {
+public:
+    explicit SubstituteSdk(const InitParams& params)
+        : params_(params),
+          service_(endpoint_for(params.environment)),
+          log_(open_log(params, service_.endpoint())),
+          catalog_(ModelCatalog::load(params.models_dir, *log_)) {
+        log_->info("models available=" + join(catalog_.names(), ","));
+    }
+
+    ~SubstituteSdk() override {
+        log_->info("destroy_sdk");
+        notify(params_.on_shutdown);
+    }
+
+    SdkResult ActivateApiKey(const std::string& api_key) override {
+        SdkResult result = activate(api_key);
+        log_->info("activate " + outcome(result) + " message=" + quote_field(result.message));
+        if (result.success)
+            notify(params_.on_activated);
+        else
+            notify(params_.on_error, result.error_type, result.message);
+        return result;
+    }
+
+    std::string GetVersion() override { return kVersion; }
+
+    std::unique_ptr<IAudioProcessor> CreateAudioProcessor(const ProcessorAttributes& attrs) override {
+        std::string model_key;
+        try {
+            model_key = requested_model(attrs);
+        } catch (const std::exception& refusal) {
+            log_->warn("create_audio_processor refused reason=" + quote_field(refusal.what()));
+            throw;
+        }
+        auto no_processor = [&](const std::string& reason) {
+            log_->warn("create_audio_processor model=" + quote_field(model_key) +
+                       " result=none reason=" + quote_field(reason));
+            return nullptr;
+        };
+        std::optional<Grant> grant = session_.current();
+        if (!grant) return no_processor("the SDK is not activated");
+        if (grant->expiry_day && grant->expiry_day < utc_today()) {
+            session_.close();
+            notify(params_.on_session_expired, SdkErrorType::kSessionExpired);
+            return no_processor("the session expired with its API key");
+        }
+        const ModelInfo* model = catalog_.find(model_key);
+        if (!model)
+            return no_processor(model_key.empty() ? "no model was requested"
+                                                  : "no model has this key");
+        if (!contains(grant->models, model_key))
+            return no_processor("user '" + grant->user + "' is not entitled to it");
+        return make_audio_processor(attrs, *model, log_);
+    }
+
+    SdkResult Deactivate() override {
+        SdkResult result = session_.close();
+        log_->info("deactivate " + outcome(result) + " message=" + quote_field(result.message));
+        if (result.success) notify(params_.on_deactivated);
+        return result;
+    }
+
+    bool IsActivated() override { return session_.current().has_value(); }
+
+    std::vector<std::string> GetEntitledModels() override {
+        std::optional<Grant> grant = session_.current();
+        return grant ? grant->models : std::vector<std::string>{};
+    }
+
+    std::vector<std::string> GetAvailableModels() override { return catalog_.names(); }
+
+private:
+    static bool contains(const std::vector<std::string>& items, const std::string& item) {
+        for (const std::string& candidate : items)
+            if (candidate == item) return true;
+        return false;
+    }
+
+    SdkResult activate(const std::string& api_key) {
+        try {
+            auto parsed = parse_api_key(api_key);
+            if (auto* refusal = std::get_if<SdkResult>(&parsed)) return *refusal;
+            auto authorized = service_.authorize(std::get<ApiKey>(parsed), catalog_);
+            if (auto* refusal = std::get_if<SdkResult>(&authorized)) return *refusal;
+            return session_.open(std::get<Grant>(authorized));
+        } catch (const std::exception& failure) {
+            SdkResult result;
+            result.message = std::string("activation failed: ") + failure.what();
+            return result;
+        }
+    }
+
+    const InitParams params_;
+    AccountService service_;
+    const std::shared_ptr<Logger> log_;
+    const ModelCatalog catalog_;
+    Session session_;
 };
 
 }  // namespace
 
-std::shared_ptr<ITavixSdk> CreateTavixSdk(const InitParams&) {
-    return std::make_shared<PlaceholderSdk>();
+std::shared_ptr<ITavixSdk> CreateTavixSdk(const InitParams& params) {
+    return std::make_shared<SubstituteSdk>(params);
 }
 
 }  // namespace tavix

@@ -1,0 +1,39 @@
+#include "engine/processor_request.h"
+
+#include <stdexcept>
+
+#include "dsp/number_words.h"
+#include "engine/session_format.h"
+#include "models/model_catalog.h"
+
+namespace tavix::sdk {
+namespace {
+
+void check_language(const char* field, const std::string& code) {
+    if (!dsp::language_supported(code))
+        throw std::invalid_argument(std::string("lt_config.") + field + " '" + code +
+                                    "' is not a supported language (en, es, fr, de, with an "
+                                    "optional region such as en-US)");
+}
+
+}  // namespace
+
+std::string requested_model(const ProcessorAttributes& attrs) {
+    session_format(attrs.audio_attributes);
+    const std::string& model = attrs.audio_attributes.model_name;
+    if (attrs.asr_attributes)
+        throw std::invalid_argument("the ASR path (asr_attributes) is not available in this SDK");
+    if (!attrs.lt_config) {
+        if (model == kTranslationModel)
+            throw std::invalid_argument("the translation model needs lt_config");
+        return model;
+    }
+    if (!model.empty() && model != kTranslationModel)
+        throw std::invalid_argument("lt_config selects the translation pipeline; leave "
+                                    "model_name empty instead of '" + model + "'");
+    check_language("language_in", attrs.lt_config->language_in);
+    check_language("language_out", attrs.lt_config->language_out);
+    return kTranslationModel;
+}
+
+}  // namespace tavix::sdk
