@@ -4,7 +4,9 @@
 // into the interpreter from SDK threads against interpreter exit.
 
 // True while the current thread runs a Tavix callback (the Python callable of
-// a pipeline-state or transcript callback, or of _gil_selftest).
+// a pipeline-state or transcript callback, or of _gil_selftest) or drops the
+// last reference a callback held: both may run arbitrary Python code on an
+// SDK thread.
 bool in_tavix_callback() noexcept;
 
 // Called once from the module's atexit hook, with the interpreter lock held.
@@ -13,3 +15,33 @@ bool in_tavix_callback() noexcept;
 // interpreter lock. Waits, with the lock released, for callbacks that are
 // already entering or running.
 void close_callback_gate();
+
+// One attempt to enter the interpreter from any thread, held for as long as
+// the thread may use it. While an admitted entry is alive, interpreter exit
+// waits for it (for a bounded time) before finalisation starts.
+class CallbackGateEntry {
+public:
+    CallbackGateEntry() noexcept;
+    ~CallbackGateEntry();
+    CallbackGateEntry(const CallbackGateEntry&) = delete;
+    CallbackGateEntry& operator=(const CallbackGateEntry&) = delete;
+
+    // False once the gate has closed: the interpreter may be finalising.
+    bool admitted() const noexcept { return admitted_; }
+
+    // Dropping a reference is still safe on the thread that closed the gate
+    // (it finalises the interpreter itself) until the interpreter is gone.
+    bool may_release_references() const noexcept;
+
+private:
+    bool admitted_;
+};
+
+// Marks the current thread as running Python code for a Tavix callback.
+class TavixCallbackScope {
+public:
+    TavixCallbackScope() noexcept;
+    ~TavixCallbackScope();
+    TavixCallbackScope(const TavixCallbackScope&) = delete;
+    TavixCallbackScope& operator=(const TavixCallbackScope&) = delete;
+};

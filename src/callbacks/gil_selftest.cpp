@@ -1,4 +1,34 @@
+#include <functional>
+#include <thread>
+#include <utility>
+
+#include "callbacks/gil_safe_callable.h"
 #include "module/registration.h"
 
-// Not yet bound.
-void register_gil_selftest(nb::module_&) {}
+namespace {
+
+// Calls `fn(42)` once from a native thread the interpreter has never seen,
+// the way the SDK fires a callback, while this thread waits without the
+// interpreter lock. A fault in the callback bridge shows up as a deadlock or
+// a crash here.
+void gil_selftest(nb::callable fn) {
+    std::function<void(int)> callback = wrap_gil<int>(fn);
+    std::thread worker([copy = callback] { copy(42); });
+
+    PyThreadState* saved = PyEval_SaveThread();
+    try {
+        worker.join();
+    } catch (...) {
+        PyEval_RestoreThread(saved);
+        // The worker still holds its own share; let it finish on its own.
+        if (worker.joinable()) worker.detach();
+        throw;
+    }
+    PyEval_RestoreThread(saved);
+    // `callback` is the last share now: the holder is released here, with
+    // the lock held.
+}
+
+}  // namespace
+
+void register_gil_selftest(nb::module_& m) { m.def("_gil_selftest", &gil_selftest); }

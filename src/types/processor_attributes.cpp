@@ -1,4 +1,136 @@
-#include "module/registration.h"
+#include <optional>
+#include <string>
+#include <utility>
 
-// Not yet bound.
-void register_processor_attributes(nb::module_&) {}
+#include <nanobind/stl/string.h>
+
+#include "callbacks/callable_or_none.h"
+#include "callbacks/callback_property.h"
+#include "callbacks/callback_record_gc.h"
+#include "callbacks/gil_safe_callable.h"
+#include "module/registration.h"
+#include "types/lt_config_slot.h"
+#include "types/record_callbacks.h"
+
+using tavix::AudioAttributes;
+using tavix::LanguageTranslationConfig;
+using tavix::ProcessorAttributes;
+using tavix::TextFrame;
+
+namespace {
+
+void construct_lt_config(LanguageTranslationConfig* self, std::string language_in,
+                         std::string language_out, std::string conversation_id,
+                         CallableOrNone callback) {
+    auto transcript_callback = wrap_gil_or_empty<TextFrame&&>(std::move(callback));
+    LanguageTranslationConfig* record = new (self) LanguageTranslationConfig();
+    record->language_in = std::move(language_in);
+    record->language_out = std::move(language_out);
+    record->conversation_id = std::move(conversation_id);
+    record->callback = std::move(transcript_callback);
+}
+
+void set_transcript_callback(LanguageTranslationConfig& self, nb::callable fn) {
+    install_callback(self.callback, wrap_gil<TextFrame&&>(std::move(fn)));
+}
+
+void construct_processor_attributes(ProcessorAttributes* self,
+                                    const AudioAttributes& audio_attributes,
+                                    const LanguageTranslationConfig* lt_config) {
+    AudioAttributes audio_copy(audio_attributes);
+    std::optional<LanguageTranslationConfig> lt_copy;
+    if (lt_config) lt_copy.emplace(*lt_config);
+    ProcessorAttributes* record = new (self) ProcessorAttributes();
+    record->audio_attributes = std::move(audio_copy);
+    record->lt_config = std::move(lt_copy);
+}
+
+AudioAttributes& audio_attributes_of(ProcessorAttributes& self) { return self.audio_attributes; }
+
+void set_audio_attributes(ProcessorAttributes& self, const AudioAttributes& value) {
+    // The replaced values (and their callback) go only after the field holds
+    // the new ones.
+    AudioAttributes copy(value);
+    std::swap(self.audio_attributes, copy);
+}
+
+LanguageTranslationConfig* lt_config_of(ProcessorAttributes& self) {
+    return self.lt_config ? &*self.lt_config : nullptr;
+}
+
+void set_lt_config(ProcessorAttributes& self, const LanguageTranslationConfig* value) {
+    if (value)
+        store_lt_config(self, *value);
+    else
+        remove_lt_config(self);
+}
+
+}  // namespace
+
+using LtConfigCallbacks = CallbackFields<LanguageTranslationConfig>;
+
+int LtConfigCallbacks::visit(const LanguageTranslationConfig& record, visitproc visit, void* arg) {
+    return visit_callback(record.callback, visit, arg);
+}
+
+void LtConfigCallbacks::drop(LanguageTranslationConfig& record) {
+    auto dropped = take_callback(record.callback);
+}
+
+int CallbackFields<ProcessorAttributes>::visit(const ProcessorAttributes& record, visitproc visit,
+                                               void* arg) {
+    if (int rc = CallbackFields<AudioAttributes>::visit(record.audio_attributes, visit, arg))
+        return rc;
+    if (record.lt_config)
+        if (int rc = LtConfigCallbacks::visit(*record.lt_config, visit, arg)) return rc;
+    // A detached config lives in this record's storage: this record owns it.
+    if (const LanguageTranslationConfig* detached = detached_lt_config(record))
+        return LtConfigCallbacks::visit(*detached, visit, arg);
+    return 0;
+}
+
+void CallbackFields<ProcessorAttributes>::drop(ProcessorAttributes& record) {
+    auto audio = take_callback(record.audio_attributes.audio_pipeline_state_notify);
+    std::function<void(TextFrame&&)> transcript, detached_transcript;
+    if (record.lt_config) transcript = take_callback(record.lt_config->callback);
+    if (LanguageTranslationConfig* detached = detached_lt_config(record))
+        detached_transcript = take_callback(detached->callback);
+}
+
+void register_processor_attributes(nb::module_& m) {
+    nb::class_<LanguageTranslationConfig>(
+        m, "LanguageTranslationConfig",
+        "Language Translation configuration parameters. Its presence on ProcessorAttributes "
+        "selects the LT pipeline (leave AudioAttributes.model_name empty).",
+        nb::type_slots(gc_slots<LanguageTranslationConfig>))
+        .def("__init__", &construct_lt_config, nb::arg("language_in"), nb::arg("language_out"),
+             nb::arg("conversation_id") = "", nb::arg("callback") = nb::none())
+        .def_rw("language_in", &LanguageTranslationConfig::language_in,
+                "Input language code (e.g. 'en-US').")
+        .def_rw("language_out", &LanguageTranslationConfig::language_out,
+                "Output language code (e.g. 'es-ES').")
+        .def_rw("conversation_id", &LanguageTranslationConfig::conversation_id,
+                "Conversation ID to link two different translation sessions, for better LLM "
+                "context in two-party translation.")
+        .def_prop_rw("callback", &read_callback_as_none, &set_transcript_callback,
+                     "Transcript callback for the raw-audio Language Translation path; invoked "
+                     "with a TextFrame when a translation segment is available. Runs on an "
+                     "internal background thread: keep it lightweight and do NOT destroy the "
+                     "processor from within it (can deadlock).");
+
+    nb::class_<ProcessorAttributes>(
+        m, "ProcessorAttributes",
+        "Attributes passed to Sdk.create_audio_processor. Always configures the "
+        "audio-processing path via audio_attributes; when asr_attributes is also set, the "
+        "processor runs the ASR/SSI path instead.",
+        nb::type_slots(gc_slots<ProcessorAttributes>))
+        .def("__init__", &construct_processor_attributes, nb::arg("audio_attributes"),
+             nb::arg("lt_config") = nb::none())
+        .def_prop_rw("audio_attributes", &audio_attributes_of, &set_audio_attributes,
+                     "Audio-processing configuration (model, output format, sink).")
+        .def_prop_rw("lt_config", &lt_config_of, &set_lt_config,
+                     nb::for_setter(nb::arg("value").none()),
+                     "Language Translation config, forwarded to the pipeline when the model "
+                     "resolved from audio_attributes.model_name is a Language Translation model. "
+                     "None otherwise.");
+}

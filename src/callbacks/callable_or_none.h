@@ -1,0 +1,51 @@
+#pragma once
+
+#include <functional>
+#include <utility>
+
+#include <nanobind/nanobind.h>
+
+#include "callbacks/gil_safe_callable.h"
+
+namespace nb = nanobind;
+
+// A constructor argument that installs a callback: a Python callable, or None
+// for "no callback". Anything else does not match, so the binding layer
+// refuses it with its TypeError before the constructor runs.
+struct CallableOrNone {
+    nb::object callable;  // empty for None
+};
+
+template <typename T>
+std::function<void(T)> wrap_gil_or_empty(CallableOrNone arg) {
+    if (!arg.callable.is_valid()) return {};
+    return wrap_gil<T>(nb::steal<nb::callable>(arg.callable.release()));
+}
+
+inline std::function<void(tavix::PipelineState)> wrap_pipeline_state_or_empty(CallableOrNone arg) {
+    if (!arg.callable.is_valid()) return {};
+    return wrap_pipeline_state(nb::steal<nb::callable>(arg.callable.release()));
+}
+
+namespace nanobind::detail {
+
+template <>
+struct type_caster<CallableOrNone> {
+    NB_TYPE_CASTER(CallableOrNone, const_name("collections.abc.Callable"))
+
+    bool from_python(handle src, uint32_t, cleanup_list*) noexcept {
+        if (src.is_none()) {
+            value.callable = object();
+            return true;
+        }
+        if (!PyCallable_Check(src.ptr())) return false;
+        value.callable = borrow(src);
+        return true;
+    }
+
+    static handle from_cpp(const CallableOrNone& src, rv_policy, cleanup_list*) noexcept {
+        return src.callable.is_valid() ? src.callable.inc_ref() : none().release();
+    }
+};
+
+}  // namespace nanobind::detail

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <utility>
+
+#include <nanobind/nanobind.h>
+
+#include "callbacks/gil_safe_callable.h"
+
+namespace nb = nanobind;
+
+// Garbage-collector support for bound records that hold Tavix callbacks. A
+// callable stored in a record is often a bound method of an object that holds
+// the record; without tp_traverse/tp_clear that cycle would never be freed.
+//
+// A record type opts in by specialising CallbackFields and passing
+// nb::type_slots(gc_slots<Record>) to its class.
+//
+// Only the Python object that owns the record reports its callables (a
+// reference into another object's record must not report them a second
+// time), and only a holder that this record alone shares: while the SDK or
+// any other record holds a copy, the callable is reachable from outside the
+// garbage collector's view and must stay alive.
+
+template <typename Record>
+struct CallbackFields;  // static int visit(const Record&, visitproc, void*);
+                        // static void drop(Record&);
+
+// Reports the callable behind `callback` if this record holds the only share.
+template <typename Signature>
+int visit_callback(const std::function<Signature>& callback, visitproc visit, void* arg) {
+    const std::shared_ptr<GilSafeCallable>* holder = holder_of(callback);
+    if (holder && *holder && holder->use_count() == 1) Py_VISIT((*holder)->callable.ptr());
+    return 0;
+}
+
+// Empties `callback`; the share is released when the returned value goes, so
+// that Python code run by the release sees a consistent record.
+template <typename Signature>
+[[nodiscard]] std::function<Signature> take_callback(std::function<Signature>& callback) noexcept {
+    return std::exchange(callback, nullptr);
+}
+
+template <typename Record>
+Record* owned_record(PyObject* self) noexcept {
+    auto [ready, owns] = nb::inst_state(self);
+    return ready && owns ? nb::inst_ptr<Record>(self) : nullptr;
+}
+
+template <typename Record>
+int traverse_record(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));  // instances of heap types own their type
+    const Record* record = owned_record<Record>(self);
+    return record ? CallbackFields<Record>::visit(*record, visit, arg) : 0;
+}
+
+template <typename Record>
+int clear_record(PyObject* self) {
+    if (Record* record = owned_record<Record>(self)) CallbackFields<Record>::drop(*record);
+    return 0;
+}
+
+template <typename Record>
+inline PyType_Slot gc_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(&traverse_record<Record>)},
+    {Py_tp_clear, reinterpret_cast<void*>(&clear_record<Record>)},
+    {0, nullptr},
+};

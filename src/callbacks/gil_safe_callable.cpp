@@ -1,0 +1,121 @@
+#include "callbacks/gil_safe_callable.h"
+
+#include <utility>
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
+#include "callbacks/callback_gate.h"
+
+using tavix::PipelineState;
+using tavix::TextFrame;
+
+namespace {
+
+nb::object to_python(int value) { return nb::int_(value); }
+
+nb::object to_python(PipelineState&& state) { return nb::cast(state); }
+
+nb::object to_python(TextFrame&& frame) { return nb::cast(std::move(frame), nb::rv_policy::move); }
+
+// Leaves RuntimeError("error in Tavix callback"), chained to the Python
+// exception that `error` carries, as the current exception.
+void raise_chained_callback_error(nb::python_error& error) noexcept {
+    error.restore();
+    PyObject* cause = PyErr_GetRaisedException();
+    PyErr_SetString(PyExc_RuntimeError, "error in Tavix callback");
+    PyObject* wrapper = PyErr_GetRaisedException();
+    if (wrapper && cause) {
+        Py_INCREF(cause);
+        PyException_SetCause(wrapper, cause);    // steals
+        PyException_SetContext(wrapper, cause);  // steals
+    } else {
+        Py_XDECREF(cause);
+    }
+    PyErr_SetRaisedException(wrapper);
+}
+
+// Runs with the interpreter lock held. The argument is converted only here,
+// under the lock, because converting creates Python objects.
+template <typename Convert>
+void call_with_lock_held(const GilSafeCallable& target, Convert&& convert) {
+    // A thread that already held the lock may have an exception pending; the
+    // callback must neither see nor clear it.
+    PyObject* pending = PyErr_GetRaisedException();
+    {
+        TavixCallbackScope in_callback;
+        try {
+            nb::object argument = convert();
+            nb::object callable = nb::borrow(target.callable);
+            callable(argument);
+        }
+#if defined(__GLIBCXX__)
+        catch (abi::__forced_unwind&) {
+            // CPython ends a thread that touches a finalising interpreter by
+            // unwinding it; swallowing that would abort the process. The
+            // thread holds no lock any more, so `pending` is left alone.
+            throw;
+        }
+#endif
+        catch (nb::python_error& error) {
+            raise_chained_callback_error(error);
+            PyErr_WriteUnraisable(target.callable.ptr());
+        } catch (...) {
+            PyErr_SetString(PyExc_RuntimeError, "non-Python exception in Tavix callback");
+            PyErr_WriteUnraisable(target.callable.ptr());
+        }
+    }
+    PyErr_SetRaisedException(pending);
+}
+
+}  // namespace
+
+GilSafeCallable::~GilSafeCallable() {
+    CallbackGateEntry entry;
+    if (!entry.may_release_references()) {
+        // The interpreter may be finalising: taking its lock could kill or
+        // hang this thread, so the reference is leaked instead.
+        (void) callable.release();
+        return;
+    }
+    PyGILState_STATE state = PyGILState_Ensure();
+    {
+        TavixCallbackScope in_callback;
+        nb::object dropped = std::move(callable);
+    }
+    PyGILState_Release(state);
+}
+
+template <typename T>
+void GilCallback<T>::operator()(T arg) const {
+    CallbackGateEntry entry;
+    if (!entry.admitted()) return;
+    // Not a scope guard: if CPython ends this thread inside Ensure or the
+    // call, the thread no longer holds the lock and must not release it.
+    PyGILState_STATE state = PyGILState_Ensure();
+    call_with_lock_held(*holder, [&] { return to_python(std::forward<T>(arg)); });
+    PyGILState_Release(state);
+}
+
+template struct GilCallback<int>;
+template struct GilCallback<PipelineState&&>;
+template struct GilCallback<TextFrame&&>;
+
+std::function<void(PipelineState)> wrap_pipeline_state(nb::callable fn) {
+    return PipelineStateForwarder{wrap_gil<PipelineState&&>(std::move(fn))};
+}
+
+const std::shared_ptr<GilSafeCallable>* holder_of(
+    const std::function<void(PipelineState)>& callback) noexcept {
+    const auto* forwarder = callback.target<PipelineStateForwarder>();
+    if (!forwarder) return nullptr;
+    const auto* inner = forwarder->deliver.target<GilCallback<PipelineState&&>>();
+    return inner ? &inner->holder : nullptr;
+}
+
+const std::shared_ptr<GilSafeCallable>* holder_of(
+    const std::function<void(TextFrame&&)>& callback) noexcept {
+    const auto* target = callback.target<GilCallback<TextFrame&&>>();
+    return target ? &target->holder : nullptr;
+}

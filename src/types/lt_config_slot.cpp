@@ -1,0 +1,100 @@
+#include "types/lt_config_slot.h"
+
+#include <memory>
+#include <new>
+#include <optional>
+#include <unordered_map>
+#include <utility>
+
+#include <nanobind/nanobind.h>
+
+namespace nb = nanobind;
+
+using tavix::LanguageTranslationConfig;
+using tavix::ProcessorAttributes;
+
+namespace {
+
+using Field = std::optional<LanguageTranslationConfig>;
+
+struct Slot {
+    LanguageTranslationConfig* storage;  // where the field's value lives
+    bool holds_detached;
+};
+
+// One entry per field that has a live Python reference which was seen by a
+// removal; the entry goes with that reference. Guarded by the interpreter lock.
+std::unordered_map<const Field*, Slot>& slots() {
+    static auto* map = new std::unordered_map<const Field*, Slot>();  // outlives every wrapper
+    return *map;
+}
+
+// Destroys a detached config. Its callback is released last, once the entry
+// is gone, so Python code run by the release sees consistent state.
+void destroy_detached(LanguageTranslationConfig* storage) noexcept {
+    LanguageTranslationConfig released(std::move(*storage));
+    std::destroy_at(storage);
+}
+
+// Runs when the Python reference into the field is deallocated. It keeps the
+// ProcessorAttributes alive until after this runs (the keep-alive link that
+// nanobind's reference-to-internal return made is dropped after ours, which
+// is registered later and so runs first).
+void on_reference_gone(void* field) noexcept {
+    auto it = slots().find(static_cast<const Field*>(field));
+    if (it == slots().end()) return;
+    Slot slot = it->second;
+    slots().erase(it);
+    if (slot.holds_detached) destroy_detached(slot.storage);
+}
+
+// The entry for `field`, made and tied to `reference` the first time.
+Slot& slot_for(const Field& field, LanguageTranslationConfig* storage, nb::handle reference) {
+    auto [it, inserted] = slots().try_emplace(&field, Slot{storage, false});
+    if (inserted)
+        nb::keep_alive_cb(reference, const_cast<Field*>(&field), &on_reference_gone);
+    return it->second;
+}
+
+}  // namespace
+
+void store_lt_config(ProcessorAttributes& pa, const LanguageTranslationConfig& value) {
+    LanguageTranslationConfig copy(value);
+    Field& field = pa.lt_config;
+    if (field) {
+        // Keeps its place, so references read earlier show the new values;
+        // the old values (and callback) go when `copy` does.
+        std::swap(*field, copy);
+        return;
+    }
+    auto it = slots().find(&field);
+    if (it != slots().end() && it->second.holds_detached) {
+        LanguageTranslationConfig released(std::move(*it->second.storage));
+        std::destroy_at(it->second.storage);
+        it->second.holds_detached = false;
+        field.emplace(std::move(copy));
+        return;
+    }
+    field.emplace(std::move(copy));
+}
+
+void remove_lt_config(ProcessorAttributes& pa) {
+    Field& field = pa.lt_config;
+    if (!field) return;
+    LanguageTranslationConfig* storage = &*field;
+    nb::object reference = nb::find(*storage);
+    // May allocate; done before anything changes.
+    Slot* slot = reference.is_valid() ? &slot_for(field, storage, reference) : nullptr;
+
+    LanguageTranslationConfig released(std::move(*storage));
+    field.reset();
+    if (slot) {
+        new (storage) LanguageTranslationConfig();
+        slot->holds_detached = true;
+    }
+}
+
+LanguageTranslationConfig* detached_lt_config(const ProcessorAttributes& pa) noexcept {
+    auto it = slots().find(&pa.lt_config);
+    return it != slots().end() && it->second.holds_detached ? it->second.storage : nullptr;
+}
