@@ -22,10 +22,18 @@ namespace nb = nanobind;
 // time), and only a holder that this record alone shares: while the SDK or
 // any other record holds a copy, the callable is reachable from outside the
 // garbage collector's view and must stay alive.
+//
+// A reference owns the record it refers to in one case: a record that only
+// that reference can reach and that goes with it (CallbackFields::
+// owned_by_reference). The link from a reference to the object it points
+// into is nanobind's keep-alive, which the collector cannot see; such a
+// record reported by its container would make every cycle through the
+// reference look reachable.
 
 template <typename Record>
 struct CallbackFields;  // static int visit(const Record&, visitproc, void*);
                         // static void drop(Record&);
+                        // static bool owned_by_reference(const Record&) noexcept;
 
 // Reports the callable behind `callback` if this record holds the only share.
 template <typename Signature>
@@ -45,7 +53,9 @@ template <typename Signature>
 template <typename Record>
 Record* owned_record(PyObject* self) noexcept {
     auto [ready, owns] = nb::inst_state(self);
-    return ready && owns ? nb::inst_ptr<Record>(self) : nullptr;
+    if (!ready) return nullptr;
+    Record* record = nb::inst_ptr<Record>(self);
+    return owns || CallbackFields<Record>::owned_by_reference(*record) ? record : nullptr;
 }
 
 template <typename Record>

@@ -94,7 +94,9 @@ void remove_lt_config(ProcessorAttributes& pa) {
     }
 }
 
-LanguageTranslationConfig* detached_lt_config(const ProcessorAttributes& pa) noexcept {
-    auto it = slots().find(&pa.lt_config);
-    return it != slots().end() && it->second.holds_detached ? it->second.storage : nullptr;
+bool is_detached_lt_config(const LanguageTranslationConfig* config) noexcept {
+    // One entry per live reference that saw a removal: a handful at most.
+    for (const auto& [field, slot] : slots())
+        if (slot.storage == config) return slot.holds_detached;
+    return false;
 }

@@ -21,5 +21,5 @@ void store_lt_config(tavix::ProcessorAttributes& pa, const tavix::LanguageTransl
 // pa.lt_config = None.
 void remove_lt_config(tavix::ProcessorAttributes& pa);
 
-// The detached config in pa's storage, if there is one.
-tavix::LanguageTranslationConfig* detached_lt_config(const tavix::ProcessorAttributes& pa) noexcept;
+// True if `config` is a detached config.
+bool is_detached_lt_config(const tavix::LanguageTranslationConfig* config) noexcept;

@@ -77,24 +77,21 @@ void LtConfigCallbacks::drop(LanguageTranslationConfig& record) {
     auto dropped = take_callback(record.callback);
 }
 
+bool LtConfigCallbacks::owned_by_reference(const LanguageTranslationConfig& record) noexcept {
+    return is_detached_lt_config(&record);
+}
+
 int CallbackFields<ProcessorAttributes>::visit(const ProcessorAttributes& record, visitproc visit,
                                                void* arg) {
     if (int rc = CallbackFields<AudioAttributes>::visit(record.audio_attributes, visit, arg))
         return rc;
-    if (record.lt_config)
-        if (int rc = LtConfigCallbacks::visit(*record.lt_config, visit, arg)) return rc;
-    // A detached config lives in this record's storage: this record owns it.
-    if (const LanguageTranslationConfig* detached = detached_lt_config(record))
-        return LtConfigCallbacks::visit(*detached, visit, arg);
-    return 0;
+    return record.lt_config ? LtConfigCallbacks::visit(*record.lt_config, visit, arg) : 0;
 }
 
 void CallbackFields<ProcessorAttributes>::drop(ProcessorAttributes& record) {
     auto audio = take_callback(record.audio_attributes.audio_pipeline_state_notify);
-    std::function<void(TextFrame&&)> transcript, detached_transcript;
+    std::function<void(TextFrame&&)> transcript;
     if (record.lt_config) transcript = take_callback(record.lt_config->callback);
-    if (LanguageTranslationConfig* detached = detached_lt_config(record))
-        detached_transcript = take_callback(detached->callback);
 }
 
 void register_processor_attributes(nb::module_& m) {

@@ -6,21 +6,26 @@
 
 // The callback fields of the records that hold Tavix callbacks, for the
 // garbage collector. ProcessorAttributes reuses those of the records it
-// contains.
+// contains; a detached lt_config is not its to report.
 template <>
 struct CallbackFields<tavix::AudioAttributes> {
     static int visit(const tavix::AudioAttributes& record, visitproc visit, void* arg);
     static void drop(tavix::AudioAttributes& record);
+    static bool owned_by_reference(const tavix::AudioAttributes&) noexcept { return false; }
 };
 
 template <>
 struct CallbackFields<tavix::LanguageTranslationConfig> {
     static int visit(const tavix::LanguageTranslationConfig& record, visitproc visit, void* arg);
     static void drop(tavix::LanguageTranslationConfig& record);
+    // A detached config (see types/lt_config_slot.h) belongs to the one
+    // reference that can reach it.
+    static bool owned_by_reference(const tavix::LanguageTranslationConfig& record) noexcept;
 };
 
 template <>
 struct CallbackFields<tavix::ProcessorAttributes> {
     static int visit(const tavix::ProcessorAttributes& record, visitproc visit, void* arg);
     static void drop(tavix::ProcessorAttributes& record);
+    static bool owned_by_reference(const tavix::ProcessorAttributes&) noexcept { return false; }
 };

@@ -1,0 +1,298 @@
+"""The callback bridge: _gil_selftest, failure reports, threads, reference counts, cycles."""
+
+import gc
+import sys
+import threading
+import weakref
+
+import pytest
+
+import _tavix_module as m
+
+
+def test_selftest_calls_once_with_42_on_another_thread():
+    calls = []
+    assert m._gil_selftest(lambda v: calls.append((v, threading.get_ident()))) is None
+    assert len(calls) == 1
+    value, ident = calls[0]
+    assert value == 42 and type(value) is int
+    assert ident != threading.get_ident()
+
+
+def test_selftest_ignores_the_result():
+    assert m._gil_selftest(lambda v: "ignored") is None
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [((None,), {}), ((5,), {}), ((), {}), ((print, print), {}), ((), {"callable": print})],
+)
+def test_selftest_refuses(args, kwargs):
+    with pytest.raises(TypeError):
+        m._gil_selftest(*args, **kwargs)
+
+
+def test_nested_selftest_runs_on_two_native_threads():
+    seen = []
+
+    def inner(v):
+        seen.append(("inner", threading.get_ident()))
+
+    def outer(v):
+        seen.append(("outer", threading.get_ident()))
+        m._gil_selftest(inner)
+
+    m._gil_selftest(outer)
+    assert [name for name, _ in seen] == ["outer", "inner"]
+    assert len({ident for _, ident in seen} | {threading.get_ident()}) == 3
+
+
+def raise_value_error(v):
+    raise ValueError("boom")
+
+
+def raise_system_exit(v):
+    sys.exit(3)
+
+
+def raise_keyboard_interrupt(v):
+    raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize(
+    "callback, raised",
+    [
+        (raise_value_error, ValueError),
+        (lambda v: 1 / 0, ZeroDivisionError),
+        (raise_system_exit, SystemExit),
+        (raise_keyboard_interrupt, KeyboardInterrupt),
+    ],
+)
+def test_failures_reach_the_unraisable_hook_chained(unraisable, callback, raised):
+    assert m._gil_selftest(callback) is None
+    assert len(unraisable) == 1
+    report = unraisable[0]
+    assert type(report.exc_value) is RuntimeError
+    assert str(report.exc_value) == "error in Tavix callback"
+    assert type(report.exc_value.__cause__) is raised
+    assert report.exc_value.__context__ is report.exc_value.__cause__
+    assert report.object is callback
+
+
+def test_a_failure_does_not_uninstall_or_break_later_calls(unraisable):
+    calls = []
+
+    def flaky(v):
+        calls.append(v)
+        if len(calls) == 1:
+            raise ValueError
+
+    m._gil_selftest(flaky)
+    m._gil_selftest(flaky)
+    assert calls == [42, 42]
+    assert len(unraisable) == 1
+
+
+def test_a_pending_exception_of_the_caller_is_untouched(unraisable):
+    # The caller's exception being handled is not the callback's context.
+    try:
+        raise KeyError("outer")
+    except KeyError as outer:
+        m._gil_selftest(raise_value_error)
+        assert sys.exception() is outer
+    assert type(unraisable[0].exc_value.__cause__) is ValueError
+
+
+def test_selftest_from_many_python_threads_at_once(unraisable):
+    threads_n, rounds = 8, 25
+    seen = []
+    lock = threading.Lock()
+    start = threading.Barrier(threads_n)
+
+    def callback(v):
+        with lock:
+            seen.append(threading.get_ident())
+
+    def worker():
+        start.wait(10)
+        for _ in range(rounds):
+            m._gil_selftest(callback)
+
+    workers = [threading.Thread(target=worker) for _ in range(threads_n)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join(60)
+    assert not any(w.is_alive() for w in workers)
+    assert len(seen) == threads_n * rounds
+    assert not unraisable
+
+
+def test_a_record_released_on_a_native_thread_drops_its_callable():
+    def state_callback(state):
+        pass
+
+    box = [m.AudioAttributes(audio_pipeline_state_notify=state_callback)]
+    base = sys.getrefcount(state_callback)
+    m._gil_selftest(lambda v: box.clear())
+    assert not box
+    assert sys.getrefcount(state_callback) == base - 1
+
+
+# Reference counts: each path below must give the callable's reference back.
+
+
+def install_by_constructor(f):
+    return [m.AudioAttributes(audio_pipeline_state_notify=f), m.LanguageTranslationConfig("a", "b", callback=f)]
+
+
+def install_by_setter(f):
+    a, c = m.AudioAttributes(), m.LanguageTranslationConfig("a", "b")
+    a.audio_pipeline_state_notify = f
+    c.callback = f
+    return [a, c]
+
+
+def install_and_replace(f):
+    a, c = m.AudioAttributes(audio_pipeline_state_notify=f), m.LanguageTranslationConfig("a", "b", callback=f)
+    a.audio_pipeline_state_notify = f
+    c.callback = f
+    a.audio_pipeline_state_notify = print
+    c.callback = print
+    return [a, c]
+
+
+def copy_into_processor_attributes(f):
+    a = m.AudioAttributes(audio_pipeline_state_notify=f)
+    c = m.LanguageTranslationConfig("a", "b", callback=f)
+    pa = m.ProcessorAttributes(a, c)
+    other = m.ProcessorAttributes(m.AudioAttributes())
+    other.audio_attributes = a
+    other.lt_config = c
+    return [pa, other, pa.audio_attributes, pa.lt_config]
+
+
+def replace_inside_processor_attributes(f):
+    pa = m.ProcessorAttributes(
+        m.AudioAttributes(audio_pipeline_state_notify=f), m.LanguageTranslationConfig("a", "b", callback=f)
+    )
+    pa.lt_config.callback = f
+    pa.audio_attributes = m.AudioAttributes()
+    pa.lt_config = None
+    return [pa]
+
+
+@pytest.mark.parametrize(
+    "install",
+    [
+        install_by_constructor,
+        install_by_setter,
+        install_and_replace,
+        copy_into_processor_attributes,
+        replace_inside_processor_attributes,
+        lambda f: m._gil_selftest(f),
+    ],
+)
+def test_reference_count_returns_after_every_path(install):
+    def f(arg):
+        pass
+
+    base = sys.getrefcount(f)
+    kept = install(f)
+    del kept
+    gc.collect()
+    assert sys.getrefcount(f) == base
+
+
+def test_one_share_per_install_however_many_copies():
+    def f(state):
+        pass
+
+    base = sys.getrefcount(f)
+    a = m.AudioAttributes(audio_pipeline_state_notify=f)
+    copies = [m.ProcessorAttributes(a) for _ in range(5)]
+    assert sys.getrefcount(f) == base + 1
+    del a
+    assert sys.getrefcount(f) == base + 1
+    del copies
+    assert sys.getrefcount(f) == base
+
+
+def test_processor_attributes_keep_the_callable_after_the_config_is_deleted():
+    def f(frame):
+        pass
+
+    ref = weakref.ref(f)
+    pa = m.ProcessorAttributes(m.AudioAttributes(), m.LanguageTranslationConfig("a", "b", callback=f))
+    del f
+    gc.collect()
+    assert ref() is not None
+    del pa
+    gc.collect()
+    assert ref() is None
+
+
+# Cycles through a callback: a bound method of an object that holds the record.
+
+
+class Host:
+    def on_event(self, arg):
+        pass
+
+
+def hold_audio_attributes(host):
+    host.record = m.AudioAttributes(audio_pipeline_state_notify=host.on_event)
+
+
+def hold_lt_config(host):
+    host.record = m.LanguageTranslationConfig("a", "b")
+    host.record.callback = host.on_event
+
+
+def hold_processor_attributes(host):
+    host.record = m.ProcessorAttributes(
+        m.AudioAttributes(audio_pipeline_state_notify=host.on_event),
+        m.LanguageTranslationConfig("a", "b", callback=host.on_event),
+    )
+    host.record.lt_config.callback = host.on_event  # through a reference
+
+
+def hold_detached_config(host):
+    host.record = m.ProcessorAttributes(m.AudioAttributes(), m.LanguageTranslationConfig("a", "b"))
+    ref = host.record.lt_config
+    host.record.lt_config = None
+    ref.callback = host.on_event
+    host.ref = ref
+
+
+@pytest.mark.parametrize(
+    "hold", [hold_audio_attributes, hold_lt_config, hold_processor_attributes, hold_detached_config]
+)
+def test_cycles_through_a_callback_are_collected(hold):
+    host = Host()
+    hold(host)
+    ref = weakref.ref(host)
+    del host
+    gc.collect()
+    assert ref() is None
+
+
+def test_a_shared_callable_stays_alive_until_the_other_copy_goes():
+    host = Host()
+    hold_processor_attributes(host)
+    other_copy = m.ProcessorAttributes(host.record.audio_attributes, host.record.lt_config)
+    ref = weakref.ref(host)
+    del host
+    gc.collect()
+    assert ref() is not None
+    del other_copy
+    gc.collect()
+    assert ref() is None
+
+
+def test_gc_referents_of_a_reference_do_not_repeat_the_owners_callable():
+    host = Host()
+    hold_processor_attributes(host)
+    nested = host.record.audio_attributes
+    assert not any(isinstance(r, type(host.on_event)) for r in gc.get_referents(nested))
+    assert any(getattr(r, "__self__", None) is host for r in gc.get_referents(host.record))
