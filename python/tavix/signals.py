@@ -1,0 +1,94 @@
+"""Test signals for the Tavix processors, and the measures to judge them by.
+
+Pure numpy. Every generator returns float32 samples ready for ``AudioFrame``;
+stereo signals are interleaved (left, right, left, ...)."""
+
+import numpy as np
+
+#: Keys of the DTMF keypad and their (low, high) tone frequencies in Hz.
+DTMF_FREQUENCIES = {
+    key: (low, high)
+    for low, row in zip((697.0, 770.0, 852.0, 941.0), ("123A", "456B", "789C", "*0#D"))
+    for high, key in zip((1209.0, 1336.0, 1477.0, 1633.0), row)
+}
+
+
+def tone(rate, seconds, frequency=440.0, amplitude=0.3, phase=0.0):
+    """A sine tone, mono."""
+    t = np.arange(int(round(rate * seconds))) / rate
+    return (amplitude * np.sin(2 * np.pi * frequency * t + phase)).astype(np.float32)
+
+
+def with_noise(signal, snr_db, seed=0):
+    """`signal` plus white Gaussian noise at `snr_db` below the signal's power."""
+    signal = np.asarray(signal, np.float32)
+    power = float(np.mean(signal.astype(np.float64) ** 2))
+    rms = np.sqrt(power / 10 ** (snr_db / 10))
+    noise = np.random.default_rng(seed).normal(0.0, rms, signal.shape)
+    return (signal + noise).astype(np.float32)
+
+
+def noisy_tone(rate, seconds, frequency=440.0, snr_db=0.0, amplitude=0.3, seed=0):
+    """(clean, noisy): a tone and the same tone in white noise at `snr_db`."""
+    clean = tone(rate, seconds, frequency, amplitude)
+    return clean, with_noise(clean, snr_db, seed)
+
+
+def interleave(*channels):
+    """One interleaved float32 array of equally long mono channels."""
+    return np.stack(channels, axis=1).reshape(-1).astype(np.float32)
+
+
+def deinterleave(samples, channels):
+    """The mono channels of an interleaved array, as a list."""
+    frames = np.asarray(samples, np.float32).reshape(-1, channels)
+    return [frames[:, c] for c in range(channels)]
+
+
+def dtmf_sequence(rate, keys, tone_s=0.08, pause_s=0.08, amplitude=0.2, lead_s=0.1, tail_s=0.0):
+    """Key tones for each key of `keys`, `tone_s` long with `pause_s` of
+    silence after each, after `lead_s` and followed by `tail_s` of silence.
+
+    Returns (samples, spans): mono float32 and each key's (start_s, end_s)."""
+    pieces = [np.zeros(int(round(rate * lead_s)), np.float32)]
+    spans = []
+    position = len(pieces[0])
+    for key in keys:
+        low, high = DTMF_FREQUENCIES[key]
+        key_tone = tone(rate, tone_s, low, amplitude) + tone(rate, tone_s, high, amplitude)
+        pause = np.zeros(int(round(rate * pause_s)), np.float32)
+        spans.append((position / rate, (position + len(key_tone)) / rate))
+        pieces += [key_tone, pause]
+        position += len(key_tone) + len(pause)
+    pieces.append(np.zeros(int(round(rate * tail_s)), np.float32))
+    return np.concatenate(pieces).astype(np.float32), spans
+
+
+def tone_snr_db(samples, rate, frequency):
+    """SNR in dB of a steady tone at `frequency` in `samples` (mono): the
+    least-squares sinusoid at that frequency against everything else. Needs no
+    alignment with the clean tone, so it reads processed audio of unknown
+    delay directly."""
+    x = np.asarray(samples, np.float64)
+    if x.size == 0:
+        raise ValueError("no samples to measure")
+    t = np.arange(x.size) / rate
+    basis = np.stack([np.sin(2 * np.pi * frequency * t), np.cos(2 * np.pi * frequency * t)], 1)
+    weights, *_ = np.linalg.lstsq(basis, x, rcond=None)
+    fitted = basis @ weights
+    residual = x - fitted
+    return 10 * np.log10(np.sum(fitted**2) / max(np.sum(residual**2), 1e-30))
+
+
+def snr_db(clean, processed, delay=0):
+    """SNR in dB of `processed` against `clean` delayed by `delay` samples,
+    after scaling `clean` to fit best (so a uniform gain is not noise)."""
+    clean = np.asarray(clean, np.float64)
+    processed = np.asarray(processed, np.float64)[delay:]
+    n = min(clean.size, processed.size)
+    if n == 0:
+        raise ValueError("no overlap between clean and processed samples")
+    clean, processed = clean[:n], processed[:n]
+    scale = np.dot(clean, processed) / max(np.dot(clean, clean), 1e-30)
+    residual = processed - scale * clean
+    return 10 * np.log10(np.sum((scale * clean) ** 2) / max(np.sum(residual**2), 1e-30))
