@@ -17,11 +17,11 @@ SegmentRetirement::SegmentRetirement(Segments& segments) : segments_(segments) {
     // The capsule starts out empty, so if anything below fails the readers
     // merely keep an empty holder alive and the vector is untouched.
     auto storage = std::make_unique<Segments>();
-    nb::capsule holder(storage.get(), [](void* retired) noexcept {
+    holder_ = nb::capsule(storage.get(), [](void* retired) noexcept {
         delete static_cast<Segments*>(retired);
     });
     storage_ = storage.release();
-    for (nb::object& reader : readers) nb::keep_alive_obj(reader, holder);
+    for (nb::object& reader : readers) nb::keep_alive_obj(reader, holder_);
 }
 
 void SegmentRetirement::commit() noexcept {

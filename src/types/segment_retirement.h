@@ -32,7 +32,8 @@ public:
 
 private:
     std::vector<tavix::TranscriptSegment>& segments_;
-    std::vector<tavix::TranscriptSegment>* storage_ = nullptr;  // owned by the capsule
+    std::vector<tavix::TranscriptSegment>* storage_ = nullptr;  // owned by holder_
+    nb::object holder_;  // held here too, so storage_ outlives every reader until commit()
 };
 
 // Replaces a record's list without ever leaving a live Python segment
