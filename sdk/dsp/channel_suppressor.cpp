@@ -17,6 +17,16 @@ constexpr float kMaxPosterioriSnr = 1.0e4f;
 constexpr float kGainFloor = 0.1f;
 // Keeps SNR ratios finite on digital silence.
 constexpr float kMinNoisePower = 1.0e-20f;
+// Far beyond any PCM level, yet small enough that no power sum can overflow:
+// one absurd sample must not poison the recursive estimates for good.
+constexpr float kMaxMagnitude = 1.0e4f;
+
+float sanitised(float sample) {
+    if (!std::isfinite(sample)) {
+        return 0.0f;
+    }
+    return std::fmin(kMaxMagnitude, std::fmax(-kMaxMagnitude, sample));
+}
 
 constexpr double kPi = 3.14159265358979323846;
 
@@ -50,7 +60,7 @@ void ChannelSuppressor::exchange(const float* in, float* out, size_t stride, siz
     for (size_t i = 0; i < count; ++i) {
         const float sample = in[i * stride];
         out[i * stride] = ready[i];
-        newest[i] = std::isfinite(sample) ? sample : 0.0f;
+        newest[i] = sanitised(sample);
     }
 }
 

@@ -30,6 +30,7 @@ public:
 
     // `in` and `out` are interleaved and hold `frames` frames each; they may
     // be the same buffer. out is in delayed by exactly latency_frames().
+    // Non-finite samples count as silence.
     void process(const float* in, float* out, size_t frames);
 
 private:
