@@ -265,8 +265,31 @@ def hold_detached_config(host):
     host.ref = ref
 
 
+def hold_references_too(host):
+    hold_processor_attributes(host)
+    host.refs = [
+        host.record.audio_attributes,
+        host.record.lt_config,
+        host.record.audio_attributes.cloud_inferencing_params,
+    ]
+
+
+def hold_only_a_reference(host):
+    host.ref = m.ProcessorAttributes(
+        m.AudioAttributes(audio_pipeline_state_notify=host.on_event)
+    ).audio_attributes.cloud_inferencing_params
+
+
 @pytest.mark.parametrize(
-    "hold", [hold_audio_attributes, hold_lt_config, hold_processor_attributes, hold_detached_config]
+    "hold",
+    [
+        hold_audio_attributes,
+        hold_lt_config,
+        hold_processor_attributes,
+        hold_detached_config,
+        hold_references_too,
+        hold_only_a_reference,
+    ],
 )
 def test_cycles_through_a_callback_are_collected(hold):
     host = Host()

@@ -44,6 +44,23 @@ bool CallbackGateEntry::may_release_references() const noexcept {
     return admitted_ || (closed_the_gate && nb::is_alive());
 }
 
+bool callback_gate_closed() noexcept { return closed.load(std::memory_order_seq_cst); }
+
+void restore_thread_or_park(PyThreadState* saved) noexcept {
+    {
+        // Held until the lock is ours, so the closing thread waits for us
+        // rather than finalising underneath.
+        // The thread that closed the gate finalises the interpreter itself
+        // and may always take the lock back.
+        CallbackGateEntry entry;
+        if (entry.admitted() || closed_the_gate) {
+            PyEval_RestoreThread(saved);
+            return;
+        }
+    }
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
 TavixCallbackScope::TavixCallbackScope() noexcept { ++callback_depth; }
 TavixCallbackScope::~TavixCallbackScope() { --callback_depth; }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <Python.h>
+
 // Tracks Tavix callbacks running on the current thread and guards every entry
 // into the interpreter from SDK threads against interpreter exit.
 
@@ -36,6 +38,17 @@ public:
 private:
     bool admitted_;
 };
+
+// Takes the interpreter lock back on a Python thread that released it around
+// a blocking native call (PyEval_SaveThread). Once the gate has closed the
+// interpreter may be finalising, and CPython would end this thread by
+// unwinding it through native frames that cannot take that; instead the
+// thread is parked for good (only daemon threads can get here by then) and
+// this never returns.
+void restore_thread_or_park(PyThreadState* saved) noexcept;
+
+// True once the gate has closed.
+bool callback_gate_closed() noexcept;
 
 // Marks the current thread as running Python code for a Tavix callback.
 class TavixCallbackScope {

@@ -2,6 +2,7 @@
 #include <thread>
 #include <utility>
 
+#include "callbacks/callback_gate.h"
 #include "callbacks/gil_safe_callable.h"
 #include "module/registration.h"
 
@@ -12,6 +13,9 @@ namespace {
 // interpreter lock. A fault in the callback bridge shows up as a deadlock or
 // a crash here.
 void gil_selftest(nb::callable fn) {
+    // At interpreter exit the call would be skipped anyway, and releasing
+    // the lock then could cost this thread its way back.
+    if (callback_gate_closed()) return;
     std::function<void(int)> callback = wrap_gil<int>(fn);
     std::thread worker([copy = callback] { copy(42); });
 
@@ -19,12 +23,12 @@ void gil_selftest(nb::callable fn) {
     try {
         worker.join();
     } catch (...) {
-        PyEval_RestoreThread(saved);
+        restore_thread_or_park(saved);
         // The worker still holds its own share; let it finish on its own.
         if (worker.joinable()) worker.detach();
         throw;
     }
-    PyEval_RestoreThread(saved);
+    restore_thread_or_park(saved);
     // `callback` is the last share now: the holder is released here, with
     // the lock held.
 }

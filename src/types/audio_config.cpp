@@ -7,9 +7,10 @@
 
 #include "callbacks/callable_or_none.h"
 #include "callbacks/callback_property.h"
-#include "callbacks/callback_record_gc.h"
+#include "types/record_gc.h"
 #include "callbacks/gil_safe_callable.h"
 #include "module/registration.h"
+#include "types/internal_reference.h"
 #include "types/record_callbacks.h"
 
 using tavix::AudioAttributes;
@@ -40,6 +41,15 @@ void construct_audio_attributes(AudioAttributes* self, uint32_t sampling_rate, u
     record->audio_pipeline_state_notify = std::move(notify);
 }
 
+nb::typed<nb::object, CloudInferencingParams> cloud_params_of(
+    nb::pointer_and_handle<AudioAttributes> self) {
+    return internal_reference(self.p->cloud_inferencing_params, self.h);
+}
+
+void set_cloud_params(AudioAttributes& self, const CloudInferencingParams& value) {
+    self.cloud_inferencing_params = value;
+}
+
 void set_pipeline_state_notify(AudioAttributes& self, nb::callable fn) {
     install_callback(self.audio_pipeline_state_notify, wrap_pipeline_state(std::move(fn)));
 }
@@ -59,7 +69,8 @@ void register_audio_config(nb::module_& m) {
     nb::class_<CloudInferencingParams>(
         m, "CloudInferencingParams",
         "Parameters that apply only to cloud / remote inference sessions. Ignored for local "
-        "inference.")
+        "inference.",
+        nb::type_slots(gc_slots<CloudInferencingParams>))
         .def(nb::init<>())
         .def_rw("use_pcm16", &CloudInferencingParams::use_pcm16,
                 "Negotiate L16 (raw 16-bit linear PCM) at the call's sample rate instead of the "
@@ -86,7 +97,7 @@ void register_audio_config(nb::module_& m) {
                 "Model key selecting the model to run; validated against the user's "
                 "entitlements. For Language Translation leave this empty and set "
                 "ProcessorAttributes.lt_config instead.")
-        .def_rw("cloud_inferencing_params", &AudioAttributes::cloud_inferencing_params,
+        .def_prop_rw("cloud_inferencing_params", &cloud_params_of, &set_cloud_params,
                 "Cloud / remote inference tuning parameters. Only meaningful when the session "
                 "runs on cloud inference; ignored for local inference.")
         .def_prop_rw("audio_pipeline_state_notify", &read_callback_as_none, &set_pipeline_state_notify,

@@ -2,13 +2,15 @@
 #include <string>
 #include <utility>
 
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
 #include "callbacks/callable_or_none.h"
 #include "callbacks/callback_property.h"
-#include "callbacks/callback_record_gc.h"
+#include "types/record_gc.h"
 #include "callbacks/gil_safe_callable.h"
 #include "module/registration.h"
+#include "types/internal_reference.h"
 #include "types/lt_config_slot.h"
 #include "types/record_callbacks.h"
 
@@ -45,7 +47,10 @@ void construct_processor_attributes(ProcessorAttributes* self,
     record->lt_config = std::move(lt_copy);
 }
 
-AudioAttributes& audio_attributes_of(ProcessorAttributes& self) { return self.audio_attributes; }
+nb::typed<nb::object, AudioAttributes> audio_attributes_of(
+    nb::pointer_and_handle<ProcessorAttributes> self) {
+    return internal_reference(self.p->audio_attributes, self.h);
+}
 
 void set_audio_attributes(ProcessorAttributes& self, const AudioAttributes& value) {
     // The replaced values (and their callback) go only after the field holds
@@ -54,8 +59,10 @@ void set_audio_attributes(ProcessorAttributes& self, const AudioAttributes& valu
     std::swap(self.audio_attributes, copy);
 }
 
-LanguageTranslationConfig* lt_config_of(ProcessorAttributes& self) {
-    return self.lt_config ? &*self.lt_config : nullptr;
+nb::typed<nb::object, std::optional<LanguageTranslationConfig>> lt_config_of(
+    nb::pointer_and_handle<ProcessorAttributes> self) {
+    if (!self.p->lt_config) return nb::none();
+    return internal_reference(*self.p->lt_config, self.h);
 }
 
 void set_lt_config(ProcessorAttributes& self, const LanguageTranslationConfig* value) {
@@ -126,7 +133,7 @@ void register_processor_attributes(nb::module_& m) {
         .def_prop_rw("audio_attributes", &audio_attributes_of, &set_audio_attributes,
                      "Audio-processing configuration (model, output format, sink).")
         .def_prop_rw("lt_config", &lt_config_of, &set_lt_config,
-                     nb::for_setter(nb::arg("value").none()),
+                     nb::for_setter(nb::arg().none()),
                      "Language Translation config, forwarded to the pipeline when the model "
                      "resolved from audio_attributes.model_name is a Language Translation model. "
                      "None otherwise.");

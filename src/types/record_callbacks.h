@@ -1,12 +1,20 @@
 #pragma once
 
-#include "callbacks/callback_record_gc.h"
+#include "types/record_gc.h"
 #include "tavix/AudioAttributes.h"
 #include "tavix/ProcessorAttributes.h"
 
 // The callback fields of the records that hold Tavix callbacks, for the
-// garbage collector. ProcessorAttributes reuses those of the records it
+// garbage collector (CloudInferencingParams holds none, but its references
+// report their owner). ProcessorAttributes reuses those of the records it
 // contains; a detached lt_config is not its to report.
+template <>
+struct CallbackFields<tavix::CloudInferencingParams> {
+    static int visit(const tavix::CloudInferencingParams&, visitproc, void*) { return 0; }
+    static void drop(tavix::CloudInferencingParams&) {}
+    static bool owned_by_reference(const tavix::CloudInferencingParams&) noexcept { return false; }
+};
+
 template <>
 struct CallbackFields<tavix::AudioAttributes> {
     static int visit(const tavix::AudioAttributes& record, visitproc visit, void* arg);

@@ -7,12 +7,14 @@
 #include <nanobind/nanobind.h>
 
 #include "callbacks/gil_safe_callable.h"
+#include "types/internal_reference.h"
 
 namespace nb = nanobind;
 
-// Garbage-collector support for bound records that hold Tavix callbacks. A
-// callable stored in a record is often a bound method of an object that holds
-// the record; without tp_traverse/tp_clear that cycle would never be freed.
+// Garbage-collector support for bound records that hold Tavix callbacks, or
+// that can be read as references into such records. A callable stored in a
+// record is often a bound method of an object that holds the record; without
+// tp_traverse/tp_clear that cycle would never be freed.
 //
 // A record type opts in by specialising CallbackFields and passing
 // nb::type_slots(gc_slots<Record>) to its class.
@@ -23,12 +25,10 @@ namespace nb = nanobind;
 // any other record holds a copy, the callable is reachable from outside the
 // garbage collector's view and must stay alive.
 //
-// A reference owns the record it refers to in one case: a record that only
-// that reference can reach and that goes with it (CallbackFields::
-// owned_by_reference). The link from a reference to the object it points
-// into is nanobind's keep-alive, which the collector cannot see; such a
-// record reported by its container would make every cycle through the
-// reference look reachable.
+// A reference reports the owner it keeps alive (see internal_reference.h).
+// It owns the record it refers to in one case: a record that only that
+// reference can reach and that goes with it (CallbackFields::
+// owned_by_reference), such as a detached lt_config.
 
 template <typename Record>
 struct CallbackFields;  // static int visit(const Record&, visitproc, void*);
@@ -61,6 +61,7 @@ Record* owned_record(PyObject* self) noexcept {
 template <typename Record>
 int traverse_record(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));  // instances of heap types own their type
+    if (int rc = visit_owner_of(self, visit, arg)) return rc;
     const Record* record = owned_record<Record>(self);
     return record ? CallbackFields<Record>::visit(*record, visit, arg) : 0;
 }
