@@ -1,12 +1,13 @@
 #include "engine/processor_factory.h"
 
+#include "engine/audio_processor.h"
+
 namespace tavix::sdk {
 
-std::unique_ptr<IAudioProcessor> make_audio_processor(const ProcessorAttributes&,
+std::unique_ptr<IAudioProcessor> make_audio_processor(const ProcessorAttributes& attrs,
                                                       const ModelInfo& model,
                                                       std::shared_ptr<Logger> log) {
-    log->warn("create_audio_processor model=" + model.name + " result=none reason=no_engine");
-    return nullptr;
+    return std::make_unique<AudioProcessor>(attrs, model, std::move(log));
 }
 
 }  // namespace tavix::sdk

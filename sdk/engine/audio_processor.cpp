@@ -1,0 +1,106 @@
+#include "engine/audio_processor.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "common/text.h"
+
+namespace tavix::sdk {
+namespace {
+
+LinkCodec link_codec(const AudioAttributes& attrs) {
+    if (!attrs.cloud_inferencing) return LinkCodec::kNone;
+    return attrs.cloud_inferencing_params.use_pcm16 ? LinkCodec::kPcm16 : LinkCodec::kMulaw;
+}
+
+std::optional<std::chrono::milliseconds> connect_delay(const AudioAttributes& attrs) {
+    if (!attrs.cloud_inferencing) return std::nullopt;
+    return AudioProcessor::kConnectDelay;
+}
+
+std::optional<DtmfTranslation> translation_for(const ProcessorAttributes& attrs,
+                                               const SessionFormat& format) {
+    if (!attrs.lt_config) return std::nullopt;
+    return DtmfTranslation(format, attrs.lt_config->language_in, attrs.lt_config->language_out);
+}
+
+OutputThread::TextCallback text_callback(const ProcessorAttributes& attrs) {
+    return attrs.lt_config ? attrs.lt_config->callback : OutputThread::TextCallback{};
+}
+
+std::string milliseconds(size_t frames, uint32_t sample_rate) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", static_cast<double>(frames) * 1000.0 / sample_rate);
+    return text;
+}
+
+}  // namespace
+
+AudioProcessor::AudioProcessor(const ProcessorAttributes& attrs, const ModelInfo& model,
+                               std::shared_ptr<Logger> log)
+    : log_(std::move(log)),
+      model_name_(model.name),
+      format_(session_format(attrs.audio_attributes)),
+      min_frames_(format_.frames_in_ms(kMinFrameMs)),
+      engine_(format_, make_frame_model(model, format_), link_codec(attrs.audio_attributes)),
+      translation_(translation_for(attrs, format_)),
+      output_thread_(attrs.audio_attributes.audio_pipeline_state_notify, text_callback(attrs),
+                     connect_delay(attrs.audio_attributes)) {
+    // A returned empty frame still points at memory of ours.
+    output_.reserve(min_frames_ * format_.channels);
+    const AudioAttributes& audio = attrs.audio_attributes;
+    log_->info("create_audio_processor model=" + model_name_ +
+               " path=" + (audio.cloud_inferencing ? "cloud" : "local") +
+               " codec=" + codec_name(link_codec(audio)) +
+               " sampling_rate=" + std::to_string(format_.sample_rate) +
+               " channels=" + std::to_string(format_.channels) +
+               " latency_frames=" + std::to_string(engine_.latency_frames()) +
+               " latency_ms=" + milliseconds(engine_.latency_frames(), format_.sample_rate) +
+               (translation_ ? " language_in=" + quote_field(attrs.lt_config->language_in) +
+                                   " language_out=" + quote_field(attrs.lt_config->language_out)
+                             : std::string()));
+}
+
+AudioProcessor::~AudioProcessor() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (translation_ && output_thread_.running()) post_all(translation_->finish());
+        log_->info("destroy_audio_processor model=" + model_name_ +
+                   " frames_accepted=" + std::to_string(frames_accepted_) +
+                   " frames_emitted=" + std::to_string(frames_emitted_) +
+                   " calls_dropped=" + std::to_string(calls_dropped_));
+    }
+    output_thread_.stop();
+}
+
+AudioFrame AudioProcessor::ProcessFrame(const AudioFrame& frame) {
+    if (frame.frame_count % format_.channels != 0)
+        throw std::invalid_argument("frame_count " + std::to_string(frame.frame_count) +
+                                    " is not a multiple of the session's " +
+                                    std::to_string(format_.channels) + " channels");
+    if (frame.frame_count != 0 && frame.samples == nullptr)
+        throw std::invalid_argument("the frame has no samples but a frame_count of " +
+                                    std::to_string(frame.frame_count));
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    const size_t frames = frame.frame_count / format_.channels;
+    if (frames < min_frames_) {
+        ++calls_dropped_;
+        output_.clear();
+        return AudioFrame{output_.data(), 0};
+    }
+    const bool processing = output_thread_.running();
+    engine_.push(frame.samples, frames, processing, output_);
+    if (translation_)
+        post_all(processing ? translation_->listen(frame.samples, frames)
+                            : translation_->skip(frames));
+    frames_accepted_ += frames;
+    frames_emitted_ += output_.size() / format_.channels;
+    return AudioFrame{output_.data(), static_cast<uint32_t>(output_.size())};
+}
+
+void AudioProcessor::post_all(std::vector<TextFrame>&& frames) {
+    for (TextFrame& text : frames) output_thread_.post(std::move(text));
+}
+
+}  // namespace tavix::sdk

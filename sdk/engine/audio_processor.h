@@ -1,0 +1,62 @@
+// The processor behind IAudioProcessor: one model on one PCM session.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/logger.h"
+#include "engine/dtmf_translation.h"
+#include "engine/output_thread.h"
+#include "engine/stream_engine.h"
+#include "models/model_catalog.h"
+#include "tavix/IAudioProcessor.h"
+#include "tavix/ProcessorAttributes.h"
+
+namespace tavix::sdk {
+
+class AudioProcessor final : public IAudioProcessor {
+public:
+    // How long the simulated remote pipeline takes to connect.
+    static constexpr std::chrono::milliseconds kConnectDelay{150};
+    // Shorter input is dropped.
+    static constexpr uint32_t kMinFrameMs = 20;
+
+    // `attrs` has passed requested_model(). Throws std::invalid_argument
+    // when the session cannot be served.
+    AudioProcessor(const ProcessorAttributes& attrs, const ModelInfo& model,
+                   std::shared_ptr<Logger> log);
+
+    // Delivers the transcript of a running key sequence, then stops the
+    // output thread (see OutputThread::stop).
+    ~AudioProcessor() override;
+
+    // Refuses with std::invalid_argument a frame whose value count is not a
+    // multiple of the channel count, or a null pointer with a non-zero
+    // count; the processor stays usable. Calls from several threads are
+    // serialised.
+    AudioFrame ProcessFrame(const AudioFrame& frame) override;
+
+private:
+    void post_all(std::vector<TextFrame>&& frames);
+
+    const std::shared_ptr<Logger> log_;
+    const std::string model_name_;
+    const SessionFormat format_;
+    const size_t min_frames_;
+
+    std::mutex mutex_;
+    StreamEngine engine_;
+    std::optional<DtmfTranslation> translation_;
+    std::vector<float> output_;
+    uint64_t frames_accepted_ = 0;
+    uint64_t frames_emitted_ = 0;
+    uint64_t calls_dropped_ = 0;
+
+    // Declared last: destroyed first, so its thread ends before the rest.
+    OutputThread output_thread_;
+};
+
+}  // namespace tavix::sdk

@@ -1,0 +1,72 @@
+#include "engine/dtmf_translation.h"
+
+#include <cstdio>
+
+#include "dsp/number_words.h"
+
+namespace tavix::sdk {
+namespace {
+
+// Segment times are seconds from the start of the stream, to the millisecond.
+std::string seconds_text(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", seconds);
+    return text;
+}
+
+TextFrame text_frame(TranscriptType type, const dsp::DtmfUpdate& update, std::string language,
+                     std::string text) {
+    TranscriptSegment segment;
+    segment.start = seconds_text(update.start_s);
+    segment.end = seconds_text(update.end_s);
+    segment.probability = update.probability;
+    segment.text = std::move(text);
+    TextFrame frame;
+    frame.type_ = type;
+    frame.transcript_data_.utterance_idx = update.utterance;
+    frame.transcript_data_.language_code_ = std::move(language);
+    (update.final ? frame.transcript_data_.complete : frame.transcript_data_.partial)
+        .push_back(std::move(segment));
+    return frame;
+}
+
+}  // namespace
+
+DtmfTranslation::DtmfTranslation(SessionFormat format, std::string language_in,
+                                 std::string language_out)
+    : format_(format),
+      language_in_(std::move(language_in)),
+      language_out_(std::move(language_out)),
+      transcriber_(format.sample_rate) {}
+
+std::vector<TextFrame> DtmfTranslation::listen(const float* in, size_t frames) {
+    mono_.resize(frames);
+    const size_t channels = format_.channels;
+    for (size_t i = 0; i < frames; ++i) {
+        float sum = 0.0f;
+        for (size_t c = 0; c < channels; ++c) sum += in[i * channels + c];
+        mono_[i] = sum / static_cast<float>(channels);
+    }
+    return frames_for(transcriber_.feed(mono_.data(), frames));
+}
+
+std::vector<TextFrame> DtmfTranslation::skip(size_t frames) {
+    mono_.assign(frames, 0.0f);
+    return frames_for(transcriber_.feed(mono_.data(), frames));
+}
+
+std::vector<TextFrame> DtmfTranslation::finish() { return frames_for(transcriber_.flush()); }
+
+std::vector<TextFrame> DtmfTranslation::frames_for(
+    const std::vector<dsp::DtmfUpdate>& updates) const {
+    std::vector<TextFrame> frames;
+    for (const dsp::DtmfUpdate& update : updates) {
+        frames.push_back(
+            text_frame(TranscriptType::kTranscription, update, language_in_, update.digits));
+        frames.push_back(text_frame(TranscriptType::kTranslation, update, language_out_,
+                                    dsp::digits_to_words(language_out_, update.digits)));
+    }
+    return frames;
+}
+
+}  // namespace tavix::sdk
