@@ -155,7 +155,7 @@ void DtmfKeyDetector::finish_key(DetectedKey& ended) const {
     ended.key = sounding_;
     ended.onset_block = sounding_onset_;
     ended.end_block = sounding_last_ + 1;
-    ended.confidence = confidence_sum_ / static_cast<double>(confidence_count_);
+    ended.confidence = sounding_confidence_;
 }
 
 bool DtmfKeyDetector::analyse(const float* block, DetectedKey& ended) {
@@ -167,8 +167,7 @@ bool DtmfKeyDetector::analyse(const float* block, DetectedKey& ended) {
         if (verdict.held_key == sounding_) {
             sounding_last_ = index;
             missed_blocks_ = 0;
-            confidence_sum_ += verdict.confidence;
-            ++confidence_count_;
+            sounding_confidence_ = std::max(sounding_confidence_, verdict.confidence);
         } else if (++missed_blocks_ >= kMissesToEnd) {
             finish_key(ended);
             sounding_ = 0;
@@ -180,8 +179,7 @@ bool DtmfKeyDetector::analyse(const float* block, DetectedKey& ended) {
         sounding_onset_ = index - 1;
         sounding_last_ = index;
         missed_blocks_ = 0;
-        confidence_sum_ = previous_.confidence + verdict.confidence;
-        confidence_count_ = 2;
+        sounding_confidence_ = std::max(previous_.confidence, verdict.confidence);
     }
     previous_ = verdict;
     return key_ended;

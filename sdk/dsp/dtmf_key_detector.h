@@ -11,7 +11,10 @@ struct DetectedKey {
     char key;              // one of "0123456789*#ABCD"
     uint64_t onset_block;  // first block the key sounded in
     uint64_t end_block;    // first block after the key
-    double confidence;     // mean share of block energy in the key's two tones
+    // Share of block energy in the key's two tones, in its clearest block:
+    // blocks the key only partly covers under-read the share by the part
+    // they miss.
+    double confidence;
 };
 
 // Q.24-style acceptance per 12.8 ms block: one clear peak in each tone
@@ -61,8 +64,7 @@ private:
     uint64_t sounding_onset_ = 0;
     uint64_t sounding_last_ = 0;
     unsigned missed_blocks_ = 0;
-    double confidence_sum_ = 0.0;
-    unsigned confidence_count_ = 0;
+    double sounding_confidence_ = 0.0;
 };
 
 }  // namespace tavix::dsp
