@@ -196,6 +196,28 @@ def test_pipeline_closed_before_it_runs(activated):
     assert states.seen in ([S.TRYING, S.NOT_RUNNING], [S.TRYING, S.RUNNING, S.NOT_RUNNING])
 
 
+def test_frames_before_running_pass_unprocessed(activated):
+    """The pipeline cannot run before TRYING was delivered, so a TRYING callback that
+    waits holds the processor in its unprocessed state."""
+    states, release = States(), threading.Event()
+
+    def notify(state):
+        if state == S.TRYING:
+            release.wait(10)
+        states(state)
+
+    early, late = noise(960, 1), noise(960, 2)
+    with activated.create_audio_processor(processor_attrs(notify=notify)) as processor:
+        out = [push(processor, early)]
+        release.set()
+        assert states.running.wait(10)
+        out += [push(processor, late), drain(processor, 16000)]
+    out = np.concatenate(out)
+    np.testing.assert_array_equal(out[:960], early)
+    assert not np.array_equal(out[960:], late)               # mu-law on the link
+    np.testing.assert_allclose(out[960:], late, atol=0.02)
+
+
 def test_local_path_reports_no_states(activated, monkeypatch):
     monkeypatch.setenv("TAVIX_LOCAL_INFERENCING", "1")
     states = States()
