@@ -1,8 +1,11 @@
 // The root object of our substitute SDK: session, entitlements, processors.
 #include <memory>
-#include <stdexcept>
+#include <optional>
+#include <exception>
 #include <string>
+#include <utility>
 #include <variant>
+#include <vector>
 
 #include "common/logger.h"
 #include "common/text.h"
