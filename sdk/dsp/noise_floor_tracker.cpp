@@ -62,16 +62,40 @@ void NoiseFloorTracker::close_subwindow() {
 }
 
 void NoiseFloorTracker::cap_by_neighbourhood_median() {
+    // The neighbourhood slides up one bin at a time, so it is kept sorted by
+    // swapping the bin that leaves for the one that enters.
     const size_t n = bins();
     const size_t width = neighbourhood_.size();
     const size_t middle = width / 2;
+    auto sorted = neighbourhood_.begin();
+    std::copy(floor_.begin(), floor_.begin() + width, sorted);
+    std::sort(sorted, sorted + width);
+    size_t first = 0;
     for (size_t k = 0; k < n; ++k) {
-        // The window slides in at the edges rather than shrinking.
-        const size_t first = std::min(k > middle ? k - middle : 0, n - width);
-        std::copy(floor_.begin() + first, floor_.begin() + first + width, neighbourhood_.begin());
-        std::nth_element(neighbourhood_.begin(), neighbourhood_.begin() + middle,
-                         neighbourhood_.end());
-        noise_[k] = std::min(floor_[k], neighbourhood_[middle]);
+        const size_t wanted = std::min(k > middle ? k - middle : 0, n - width);
+        if (wanted != first) {
+            replace_sorted(floor_[first], floor_[first + width]);
+            first = wanted;
+        }
+        noise_[k] = std::min(floor_[k], sorted[middle]);
+    }
+}
+
+void NoiseFloorTracker::replace_sorted(float leaving, float entering) {
+    const auto begin = neighbourhood_.begin();
+    const auto end = neighbourhood_.end();
+    auto slot = std::find(begin, end, leaving);
+    if (slot == end) {
+        return;  // not a number: leave the window as it is
+    }
+    *slot = entering;
+    while (slot != begin && *(slot - 1) > *slot) {
+        std::iter_swap(slot - 1, slot);
+        --slot;
+    }
+    while (slot + 1 != end && *(slot + 1) < *slot) {
+        std::iter_swap(slot + 1, slot);
+        ++slot;
     }
 }
 

@@ -28,6 +28,7 @@ public:
 private:
     void close_subwindow();
     void cap_by_neighbourhood_median();
+    void replace_sorted(float leaving, float entering);
 
     std::vector<float> smoothed_;
     std::vector<float> subwindow_min_;
@@ -35,7 +36,7 @@ private:
     std::vector<float> past_min_;     // minimum over past_minima_ rows
     std::vector<float> floor_;        // bias-corrected minimum
     std::vector<float> noise_;
-    std::vector<float> neighbourhood_;
+    std::vector<float> neighbourhood_;  // sorted while capping
     size_t frames_in_subwindow_ = 0;
     size_t next_row_ = 0;
     bool started_ = false;
