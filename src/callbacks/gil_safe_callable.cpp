@@ -36,35 +36,50 @@ void raise_chained_callback_error(nb::python_error& error) noexcept {
     PyErr_SetRaisedException(wrapper);
 }
 
+void drop(PyObject*& object) noexcept {
+    Py_XDECREF(object);
+    object = nullptr;
+}
+
 // Runs with the interpreter lock held. The argument is converted only here,
-// under the lock, because converting creates Python objects.
+// under the lock, because converting creates Python objects. References are
+// held raw rather than in RAII handles: if CPython ends this thread inside the
+// call (interpreter exit), the unwinding must not touch reference counts
+// without the lock, so they are left behind.
 template <typename Convert>
 void call_with_lock_held(const GilSafeCallable& target, Convert&& convert) {
     // A thread that already held the lock may have an exception pending; the
     // callback must neither see nor clear it.
     PyObject* pending = PyErr_GetRaisedException();
-    {
-        TavixCallbackScope in_callback;
-        try {
-            nb::object argument = convert();
-            nb::object callable = nb::borrow(target.callable);
-            callable(argument);
-        }
+    TavixCallbackScope in_callback;
+    PyObject* argument = nullptr;
+    PyObject* callable = nullptr;
+    try {
+        argument = convert().release().ptr();
+        callable = Py_NewRef(target.callable.ptr());
+        PyObject* result = PyObject_Vectorcall(callable, &argument, 1, nullptr);
+        drop(callable);
+        drop(argument);
+        if (!result) throw nb::python_error();
+        Py_DECREF(result);
+    }
 #if defined(__GLIBCXX__)
-        catch (abi::__forced_unwind&) {
-            // CPython ends a thread that touches a finalising interpreter by
-            // unwinding it; swallowing that would abort the process. The
-            // thread holds no lock any more, so `pending` is left alone.
-            throw;
-        }
+    catch (abi::__forced_unwind&) {
+        // Swallowing the unwinding that ends the thread would abort the
+        // process; the thread holds no lock any more, so nothing is released.
+        throw;
+    }
 #endif
-        catch (nb::python_error& error) {
-            raise_chained_callback_error(error);
-            PyErr_WriteUnraisable(target.callable.ptr());
-        } catch (...) {
-            PyErr_SetString(PyExc_RuntimeError, "non-Python exception in Tavix callback");
-            PyErr_WriteUnraisable(target.callable.ptr());
-        }
+    catch (nb::python_error& error) {
+        drop(callable);
+        drop(argument);
+        raise_chained_callback_error(error);
+        PyErr_WriteUnraisable(target.callable.ptr());
+    } catch (...) {
+        drop(callable);
+        drop(argument);
+        PyErr_SetString(PyExc_RuntimeError, "non-Python exception in Tavix callback");
+        PyErr_WriteUnraisable(target.callable.ptr());
     }
     PyErr_SetRaisedException(pending);
 }
