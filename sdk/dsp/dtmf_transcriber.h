@@ -39,8 +39,9 @@ public:
     DtmfTranscriber& operator=(const DtmfTranscriber&) = delete;
 
     std::vector<DtmfUpdate> feed(const float* mono, size_t n);
-    // Ends a running sequence (a key still sounding counts up to now) with a
-    // final update; returns nothing when no sequence runs.
+    // Ends a running sequence with a final update; a key still sounding
+    // counts (up to the last block it was heard in) and gets its partial
+    // update first. Returns nothing when no sequence runs.
     std::vector<DtmfUpdate> flush();
 
 private:
