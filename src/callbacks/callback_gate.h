@@ -47,6 +47,22 @@ private:
 // this never returns.
 void restore_thread_or_park(PyThreadState* saved) noexcept;
 
+// Releases the interpreter lock for a blocking native call, like
+// nb::gil_scoped_release, but takes it back with restore_thread_or_park: a
+// daemon thread that returns from native code while the interpreter exits
+// stays parked instead of being unwound through native frames (which aborts
+// the process when a destructor is among them).
+class InterpreterUnlocked {
+public:
+    InterpreterUnlocked() noexcept : saved_(PyEval_SaveThread()) {}
+    ~InterpreterUnlocked() { restore_thread_or_park(saved_); }
+    InterpreterUnlocked(const InterpreterUnlocked&) = delete;
+    InterpreterUnlocked& operator=(const InterpreterUnlocked&) = delete;
+
+private:
+    PyThreadState* saved_;
+};
+
 // True once the gate has closed.
 bool callback_gate_closed() noexcept;
 

@@ -19,16 +19,14 @@ void gil_selftest(nb::callable fn) {
     std::function<void(int)> callback = wrap_gil<int>(fn);
     std::thread worker([copy = callback] { copy(42); });
 
-    PyThreadState* saved = PyEval_SaveThread();
     try {
+        InterpreterUnlocked unlocked;
         worker.join();
     } catch (...) {
-        restore_thread_or_park(saved);
         // The worker still holds its own share; let it finish on its own.
         if (worker.joinable()) worker.detach();
         throw;
     }
-    restore_thread_or_park(saved);
     // `callback` is the last share now: the holder is released here, with
     // the lock held.
 }
