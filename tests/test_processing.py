@@ -3,7 +3,9 @@
 import gc
 import math
 import re
+import subprocess
 import threading
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -362,3 +364,13 @@ def test_model_from_models_dir_applies_its_gain(tmp_path, monkeypatch):
     with sdk.create_audio_processor(processor_attrs("half", local=True)) as processor:
         out = run_stream(processor, [chunk], 16000)
     np.testing.assert_allclose(out, chunk * 0.5, rtol=1e-4)
+
+
+SELF_RELEASE_CHECK = Path(m.__file__).parent / "sdk" / "tavix_sdk_self_release_check"
+
+
+@pytest.mark.skipif(not SELF_RELEASE_CHECK.exists(), reason="needs the build tree's SDK check")
+def test_native_host_may_release_a_processor_inside_its_callback(tmp_path):
+    done = subprocess.run([str(SELF_RELEASE_CHECK), str(tmp_path)], capture_output=True,
+                          text=True, timeout=120)
+    assert (done.returncode, done.stdout.strip()) == (0, "ok"), done.stderr
