@@ -1,6 +1,5 @@
 """Activation, storage and start-up of the substitute SDK, seen through Python."""
 
-import importlib.util
 import re
 import threading
 from pathlib import Path
@@ -8,15 +7,9 @@ from pathlib import Path
 import pytest
 
 import _tavix_module as m
+from api_keys import DEMO_KEY, make_api_key
 
 E = m.SdkErrorType
-
-_tool = Path(__file__).resolve().parents[1] / "sdk" / "tools" / "make_api_key.py"
-_spec = importlib.util.spec_from_file_location("make_api_key", _tool)
-keys = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(keys)
-
-DEMO_KEY = "tvx1-demo-all-never-13c5b659"
 NO_PROCESSOR = (
     "create_audio_processor failed: the SDK returned no processor. Ensure the SDK is activated "
     "and the requested model is entitled to the activated user."
@@ -45,7 +38,7 @@ def creation_field(storage, field):
 
 
 def test_demo_key_activates_every_built_in_model(sdk):
-    assert keys.make_api_key("demo") == DEMO_KEY
+    assert make_api_key("demo") == DEMO_KEY
     result = sdk.activate_api_key(DEMO_KEY)
     assert result.success is True
     assert "demo" in result.message
@@ -66,10 +59,10 @@ def test_demo_key_activates_every_built_in_model(sdk):
     ("tvx2-demo-all-never-13c5b659", E.AUTHENTICATION_MECHANISM_MISMATCH),
     ("tvx1-demo-all-never-13c5b658", E.UNAUTHORIZED),
     ("tvx1-deno-all-never-13c5b659", E.UNAUTHORIZED),
-    (keys.make_api_key("ghost_42"), E.USER_NOT_FOUND),
-    (keys.make_api_key("disabled_bob"), E.USER_DISABLED),
-    (keys.make_api_key("alice", expiry="20200229"), E.TOKEN_EXPIRED),
-    (keys.make_api_key("alice", grant="karaoke"), E.INVALID_GRANT),
+    (make_api_key("ghost_42"), E.USER_NOT_FOUND),
+    (make_api_key("disabled_bob"), E.USER_DISABLED),
+    (make_api_key("alice", expiry="20200229"), E.TOKEN_EXPIRED),
+    (make_api_key("alice", grant="karaoke"), E.INVALID_GRANT),
 ])
 def test_refused_keys(sdk, key, error):
     result = sdk.activate_api_key(key)
@@ -79,8 +72,8 @@ def test_refused_keys(sdk, key, error):
 
 @pytest.mark.parametrize("key", [
     "tvx1-demo-all-never-13C5B659",
-    keys.make_api_key("alice", grant="denoise+passthrough", expiry="29991231"),
-    keys.make_api_key("bob_7", grant="translation+unknown_model"),
+    make_api_key("alice", grant="denoise+passthrough", expiry="29991231"),
+    make_api_key("bob_7", grant="translation+unknown_model"),
 ])
 def test_accepted_keys(sdk, key):
     assert sdk.activate_api_key(key).success
@@ -100,9 +93,9 @@ def test_one_user_at_a_time(sdk):
     assert sdk.activate_api_key(DEMO_KEY).success
     again = sdk.activate_api_key(DEMO_KEY)
     assert again.success and "already" in again.message
-    other = sdk.activate_api_key(keys.make_api_key("alice"))
+    other = sdk.activate_api_key(make_api_key("alice"))
     assert (other.success, other.error_type) == (False, E.SESSION_EXISTS)
-    assert sdk.activate_api_key(keys.make_api_key("demo", grant="passthrough")).success
+    assert sdk.activate_api_key(make_api_key("demo", grant="passthrough")).success
 
 
 def test_lock_out_after_repeated_unknown_keys(sdk):
@@ -143,7 +136,7 @@ def test_concurrent_activation_of_one_key(sdk):
 
 
 def test_concurrent_activation_of_different_users_admits_one(sdk):
-    results = run_together(8, lambda i: sdk.activate_api_key(keys.make_api_key(f"user{i}")))
+    results = run_together(8, lambda i: sdk.activate_api_key(make_api_key(f"user{i}")))
     assert sum(result.success for result in results) == 1
     assert {r.error_type for r in results if not r.success} == {E.SESSION_EXISTS}
 
@@ -223,13 +216,13 @@ def test_model_files_in_models_dir(tmp_path, monkeypatch):
     (models / "notes.txt").write_text("engine = denoise\n")
     storage = tmp_path / "storage"
     sdk = make_sdk(monkeypatch, storage, TAVIX_MODELS_DIR=str(models))
-    assert sdk.activate_api_key(keys.make_api_key("alice", grant="quiet_echo")).success
+    assert sdk.activate_api_key(make_api_key("alice", grant="quiet_echo")).success
     log = log_text(storage)
     assert "model_loaded name=quiet_echo" in log
     assert "broken.tavixmodel" in log and "Bad-Name.tavixmodel" in log
     assert "notes" not in log
     without = make_sdk(monkeypatch, tmp_path / "other", TAVIX_MODELS_DIR=str(tmp_path / "nowhere"))
-    refused = without.activate_api_key(keys.make_api_key("alice", grant="quiet_echo"))
+    refused = without.activate_api_key(make_api_key("alice", grant="quiet_echo"))
     assert refused.error_type == E.INVALID_GRANT
 
 
@@ -239,8 +232,8 @@ def processor_attributes(model):
 
 @pytest.mark.parametrize("key, model", [
     (None, "passthrough"),
-    (keys.make_api_key("alice", grant="passthrough"), "denoise"),
-    (keys.make_api_key("alice", grant="denoise"), "passthrough"),
+    (make_api_key("alice", grant="passthrough"), "denoise"),
+    (make_api_key("alice", grant="denoise"), "passthrough"),
     (DEMO_KEY, "karaoke"),
     (DEMO_KEY, ""),
 ])
@@ -256,7 +249,7 @@ def test_processor_refused_without_entitlement(tmp_path, key, model):
 
 def test_translation_needs_its_entitlement(tmp_path):
     sdk = m.create_sdk(m.InitParams(str(tmp_path)))
-    assert sdk.activate_api_key(keys.make_api_key("alice", grant="passthrough")).success
+    assert sdk.activate_api_key(make_api_key("alice", grant="passthrough")).success
     lt = m.LanguageTranslationConfig("en-US", "es-ES")
     with pytest.raises(RuntimeError, match="entitled"):
         sdk.create_audio_processor(m.ProcessorAttributes(m.AudioAttributes(), lt))

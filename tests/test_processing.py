@@ -11,7 +11,8 @@ import numpy as np
 import pytest
 
 import _tavix_module as m
-from helpers import DEMO_KEY, processor_attrs
+from api_keys import DEMO_KEY
+from helpers import processor_attrs
 
 S = m.PipelineState
 LATENCY_MS = 40  # the engine's latency on top of the model's own
