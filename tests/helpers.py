@@ -5,8 +5,8 @@ import os
 import numpy as np
 
 import _tavix_module as m
+from tavix.cli import DEMO_KEY  # noqa: F401  (the substitute SDK's demo key)
 
-DEMO_KEY = "PLACEHOLDER"
 
 
 def frame_of(seconds, rate=16000, channels=1, value=0.25):

@@ -6,7 +6,7 @@ import argparse
 
 import _tavix_module as tavix
 
-DEMO_KEY = "PLACEHOLDER"
+DEMO_KEY = "tvx1-demo-all-never-13c5b659"
 
 
 def run_demo(args: argparse.Namespace) -> int:
