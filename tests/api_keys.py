@@ -3,7 +3,7 @@
 import importlib.util
 from pathlib import Path
 
-DEMO_KEY = "tvx1-demo-all-never-13c5b659"
+from tavix.cli import DEMO_KEY  # noqa: F401  (documented in sdk/README.md)
 
 _tool = Path(__file__).resolve().parents[1] / "sdk" / "tools" / "make_api_key.py"
 _spec = importlib.util.spec_from_file_location("make_api_key", _tool)

@@ -5,7 +5,7 @@ import os
 import numpy as np
 
 import _tavix_module as m
-from tavix.cli import DEMO_KEY  # noqa: F401  (the substitute SDK's demo key)
+from api_keys import DEMO_KEY  # noqa: F401
 
 
 
