@@ -293,3 +293,48 @@ def test_a_shared_callable_stays_alive_until_the_other_copy_goes():
     del other_copy
     gc.collect()
     assert ref() is None
+
+
+# Through the SDK: its copies of a callback share the holder and outlive the records.
+
+
+@pytest.fixture
+def activated(sdk):
+    from helpers import DEMO_KEY
+
+    assert sdk.activate_api_key(DEMO_KEY).success
+    return sdk
+
+
+@pytest.mark.parametrize("fails", [False, True])
+def test_the_sdk_copy_outlives_the_records_and_releases_the_callable(activated, unraisable, fails):
+    from helpers import processor_attrs
+
+    seen, running = [], threading.Event()
+
+    def on_state(state):
+        seen.append(state)
+        if state == m.PipelineState.RUNNING:
+            running.set()
+        if fails:
+            raise ValueError(state)
+
+    ref = weakref.ref(on_state)
+    base = sys.getrefcount(on_state)
+    processor = activated.create_audio_processor(processor_attrs(notify=on_state))
+    assert sys.getrefcount(on_state) == base + 1  # one reference, shared by the SDK's copies
+    del on_state
+    gc.collect()
+    assert running.wait(10)
+    processor.close()
+    assert seen[:2] == [m.PipelineState.TRYING, m.PipelineState.RUNNING]
+    assert all(type(s) is m.PipelineState for s in seen)
+    assert len(unraisable) == (len(seen) if fails else 0)
+    for report in unraisable:
+        assert report.object is ref()
+        assert str(report.exc_value) == "error in Tavix callback"
+        assert type(report.exc_value.__cause__) is ValueError
+    unraisable.clear()  # the reports hold the callable too
+    report = None
+    gc.collect()
+    assert ref() is None
