@@ -6,16 +6,15 @@
 // into the interpreter from SDK threads against interpreter exit.
 
 // True while the current thread runs a Tavix callback (the Python callable of
-// a pipeline-state or transcript callback, or of _gil_selftest) or drops the
-// last reference a callback held: both may run arbitrary Python code on an
-// SDK thread.
+// a pipeline-state or transcript callback, or of _gil_selftest).
 bool in_tavix_callback() noexcept;
 
 // Called once from the module's atexit hook, with the interpreter lock held.
 // After it returns, callbacks fired on SDK threads skip their Python call and
 // the last release of a callable leaks its reference instead of taking the
 // interpreter lock. Waits, with the lock released, for callbacks that are
-// already entering or running.
+// already entering or running, but for a few seconds at most, so that a
+// stuck callback cannot hang exit.
 void close_callback_gate();
 
 // One attempt to enter the interpreter from any thread, held for as long as
@@ -43,8 +42,9 @@ private:
 // a blocking native call (PyEval_SaveThread). Once the gate has closed the
 // interpreter may be finalising, and CPython would end this thread by
 // unwinding it through native frames that cannot take that; instead the
-// thread is parked for good (only daemon threads can get here by then) and
-// this never returns.
+// thread is parked for good (only daemon threads can get here by then): the
+// call then never returns. The thread that closed the gate always gets the
+// lock back.
 void restore_thread_or_park(PyThreadState* saved) noexcept;
 
 // Releases the interpreter lock for a blocking native call, like

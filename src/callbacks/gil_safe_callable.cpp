@@ -96,7 +96,6 @@ GilSafeCallable::~GilSafeCallable() {
     }
     PyGILState_STATE state = PyGILState_Ensure();
     {
-        TavixCallbackScope in_callback;
         nb::object dropped = std::move(callable);
     }
     PyGILState_Release(state);
