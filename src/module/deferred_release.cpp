@@ -47,7 +47,7 @@ bool release_on_helper_thread(std::shared_ptr<void>* ptr) noexcept {
 void release_without_gil(std::shared_ptr<void> ptr) noexcept {
     if (!ptr) return;
     if (in_tavix_callback() && release_on_helper_thread(&ptr)) return;
-    nb::gil_scoped_release unlocked;
+    InterpreterUnlocked unlocked;
     ptr.reset();
 }
 

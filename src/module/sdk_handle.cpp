@@ -5,6 +5,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include "callbacks/callback_gate.h"
 #include "module/audio_processor.h"
 #include "module/py_shared.h"
 #include "module/registration.h"
@@ -23,7 +24,7 @@ constexpr const char* no_sdk = "the Sdk holds no SDK object";
 SdkHandle create_sdk(const tavix::InitParams& init_params) {
     std::shared_ptr<ITavixSdk> sdk;
     {
-        nb::gil_scoped_release unlocked;
+        InterpreterUnlocked unlocked;
         sdk = tavix::CreateTavixSdk(init_params);
     }
     if (!sdk) throw std::runtime_error("create_sdk failed: the SDK factory returned no SDK object.");

@@ -4,8 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include <nanobind/nanobind.h>
-
+#include "callbacks/callback_gate.h"
 #include "module/py_shared.h"
 
 // Runs `call(object)` on the SDK object of `handle` with the interpreter lock
@@ -17,7 +16,7 @@ template <typename T, typename Call>
 auto call_without_gil(const PyShared<T>& handle, const char* closed_message, Call&& call) {
     std::shared_ptr<T> shared = handle.share();
     if (!shared) throw std::runtime_error(closed_message);
-    nanobind::gil_scoped_release unlocked;
+    InterpreterUnlocked unlocked;
     std::shared_ptr<T> held = std::move(shared);
     return call(*held);
 }
