@@ -125,3 +125,38 @@ def test_callback_property_reads_none_and_none_keeps_the_installed_callable():
     with pytest.raises(TypeError):
         a.audio_pipeline_state_notify = None
     assert sys.getrefcount(f) == installed
+
+
+# cloud_inferencing is not exposed: the SDK shows it, since only the cloud path
+# reports pipeline states (at least TRYING, even when closed at once).
+
+
+@pytest.fixture
+def activated(sdk):
+    from helpers import DEMO_KEY
+
+    assert sdk.activate_api_key(DEMO_KEY).success
+    return sdk
+
+
+def reports_states(sdk, audio):
+    seen = []
+    audio.audio_pipeline_state_notify = seen.append
+    sdk.create_audio_processor(m.ProcessorAttributes(audio)).close()
+    return bool(seen)
+
+
+@pytest.mark.parametrize(
+    "value, cloud", [("1", False), (None, True), ("", True), ("0", True), ("true", True), (" 1", True), ("01", True)]
+)
+def test_local_inferencing_switch_is_read_at_construction(activated, monkeypatch, value, cloud):
+    if value is None:
+        monkeypatch.delenv("TAVIX_LOCAL_INFERENCING", raising=False)
+    else:
+        monkeypatch.setenv("TAVIX_LOCAL_INFERENCING", value)
+    audio = m.AudioAttributes(model_name="passthrough")
+    copied = m.ProcessorAttributes(audio).audio_attributes
+    monkeypatch.setenv("TAVIX_LOCAL_INFERENCING", "0" if value == "1" else "1")
+    assert reports_states(activated, audio) is cloud
+    assert reports_states(activated, copied) is cloud
+    assert reports_states(activated, m.AudioAttributes(model_name="passthrough")) is not cloud
