@@ -22,6 +22,7 @@ std::atomic<bool> closed{false};
 std::atomic<int> entered{0};
 
 thread_local int entries_on_this_thread = 0;
+thread_local int admitted_on_this_thread = 0;
 thread_local int callback_depth = 0;
 thread_local bool closed_the_gate = false;
 
@@ -32,10 +33,14 @@ bool in_tavix_callback() noexcept { return callback_depth > 0; }
 CallbackGateEntry::CallbackGateEntry() noexcept {
     entered.fetch_add(1, std::memory_order_seq_cst);
     ++entries_on_this_thread;
-    admitted_ = !closed.load(std::memory_order_seq_cst);
+    // Nested in an admitted entry of this thread, the closing thread is
+    // already waiting for us.
+    admitted_ = admitted_on_this_thread > 0 || !closed.load(std::memory_order_seq_cst);
+    if (admitted_) ++admitted_on_this_thread;
 }
 
 CallbackGateEntry::~CallbackGateEntry() {
+    if (admitted_) --admitted_on_this_thread;
     --entries_on_this_thread;
     entered.fetch_sub(1, std::memory_order_seq_cst);
 }
