@@ -54,9 +54,8 @@ bool callback_gate_closed() noexcept { return closed.load(std::memory_order_seq_
 void restore_thread_or_park(PyThreadState* saved) noexcept {
     {
         // Held until the lock is ours, so the closing thread waits for us
-        // rather than finalising underneath.
-        // The thread that closed the gate finalises the interpreter itself
-        // and may always take the lock back.
+        // rather than finalising underneath. That thread itself finalises
+        // the interpreter and may always take the lock back.
         CallbackGateEntry entry;
         if (entry.admitted() || closed_the_gate) {
             PyEval_RestoreThread(saved);

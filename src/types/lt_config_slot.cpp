@@ -36,10 +36,10 @@ void destroy_detached(LanguageTranslationConfig* storage) noexcept {
     std::destroy_at(storage);
 }
 
-// Runs when the Python reference into the field is deallocated. It keeps the
-// ProcessorAttributes alive until after this runs (the keep-alive link that
-// nanobind's reference-to-internal return made is dropped after ours, which
-// is registered later and so runs first).
+// Runs when the Python reference into the field is deallocated, while the
+// ProcessorAttributes is still alive: nanobind drops the reference's
+// keep-alive link to it only after the callbacks registered later, like this
+// one, have run.
 void on_reference_gone(void* field) noexcept {
     auto it = slots().find(static_cast<const Field*>(field));
     if (it == slots().end()) return;
@@ -67,13 +67,14 @@ void store_lt_config(ProcessorAttributes& pa, const LanguageTranslationConfig& v
         std::swap(*field, copy);
         return;
     }
+    // A detached config gives its storage back to the field, so the
+    // reference that could reach it shows the stored config from now on.
+    LanguageTranslationConfig released;  // its values go last
     auto it = slots().find(&field);
     if (it != slots().end() && it->second.holds_detached) {
-        LanguageTranslationConfig released(std::move(*it->second.storage));
+        released = std::move(*it->second.storage);
         std::destroy_at(it->second.storage);
         it->second.holds_detached = false;
-        field.emplace(std::move(copy));
-        return;
     }
     field.emplace(std::move(copy));
 }
