@@ -7,12 +7,12 @@
 
 #include "callbacks/callable_or_none.h"
 #include "callbacks/callback_property.h"
-#include "types/record_gc.h"
 #include "callbacks/gil_safe_callable.h"
 #include "module/registration.h"
 #include "types/internal_reference.h"
 #include "types/lt_config_slot.h"
 #include "types/record_callbacks.h"
+#include "types/record_gc.h"
 
 using tavix::AudioAttributes;
 using tavix::LanguageTranslationConfig;
