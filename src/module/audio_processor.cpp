@@ -20,9 +20,12 @@ constexpr const char* no_processor_message =
 
 ProcessorHandle create_audio_processor(const PyShared<tavix::ITavixSdk>& sdk,
                                        const tavix::ProcessorAttributes& attrs) {
+    // The SDK reads the attributes while the lock is released, when another
+    // Python thread may change the Python-owned record: hand it a snapshot.
+    const tavix::ProcessorAttributes snapshot = attrs;
     std::shared_ptr<IAudioProcessor> processor =
         call_without_gil(sdk, "the Sdk holds no SDK object", [&](tavix::ITavixSdk& root) {
-            std::unique_ptr<IAudioProcessor> created = root.CreateAudioProcessor(attrs);
+            std::unique_ptr<IAudioProcessor> created = root.CreateAudioProcessor(snapshot);
             if (!created) throw std::runtime_error(no_processor_message);
             return std::shared_ptr<IAudioProcessor>(std::move(created));
         });

@@ -22,10 +22,12 @@ using SdkHandle = PyShared<ITavixSdk>;
 constexpr const char* no_sdk = "the Sdk holds no SDK object";
 
 SdkHandle create_sdk(const tavix::InitParams& init_params) {
+    // A snapshot, as the factory reads it with the lock released.
+    const tavix::InitParams snapshot = init_params;
     std::shared_ptr<ITavixSdk> sdk;
     {
         InterpreterUnlocked unlocked;
-        sdk = tavix::CreateTavixSdk(init_params);
+        sdk = tavix::CreateTavixSdk(snapshot);
     }
     if (!sdk) throw std::runtime_error("create_sdk failed: the SDK factory returned no SDK object.");
     return SdkHandle(std::move(sdk));
