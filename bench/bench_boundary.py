@@ -63,7 +63,7 @@ def bench_processing(key: str) -> None:
             with sdk.create_audio_processor(attrs) as processor:
                 ours = best_of(lambda: processor.process_frame(frame), 500)
             row(f"process_frame {model} (20 ms, 48 kHz)", ours, reference, "numpy delay line")
-            print(f"{'':<44} real-time factor {ours / 0.020:.4f} (processing time / audio time)")
+            print(f"{'':<44} real-time factor {ours / 0.020:.6f} (processing time / audio time)")
 
 
 def bench_callbacks() -> None:

@@ -114,3 +114,22 @@ class TestSdkResult:
     def test_read_only(self, field, value):
         with pytest.raises(AttributeError):
             setattr(m.SdkResult(), field, value)
+
+
+def test_type_stubs_cover_every_name_and_member():
+    """The installed stubs describe everything Python can reach, trailing
+    underscore names (type_, transcript_data_, language_code_) included."""
+    import ast
+    from pathlib import Path
+
+    stub = Path(m.__file__).with_name("_tavix_module.pyi")
+    tree = ast.parse(stub.read_text())
+    stubbed = {node.name: {item.name for item in getattr(node, "body", []) if isinstance(item, ast.FunctionDef)}
+               for node in tree.body if isinstance(node, (ast.ClassDef, ast.FunctionDef))}
+    assert set(stubbed) == set(PUBLIC_NAMES)
+    for name in PUBLIC_NAMES:
+        obj = getattr(m, name)
+        if not isinstance(obj, type) or issubclass(obj, enum.Enum):
+            continue
+        members = {attr for attr in vars(obj) if not attr.startswith("__")}
+        assert members <= stubbed[name], (name, members - stubbed[name])
