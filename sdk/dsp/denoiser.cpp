@@ -6,12 +6,11 @@
 #include <string>
 
 #include "dsp/channel_suppressor.h"
+#include "dsp/sample_rate_range.h"
 
 namespace tavix::dsp {
 namespace {
 
-constexpr uint32_t kMinSampleRate = 8000;
-constexpr uint32_t kMaxSampleRate = 192000;
 // 10 ms hops keep every time constant of the suppressor independent of the
 // sample rate; windows are two hops (20 ms).
 constexpr double kHop_s = 0.010;
@@ -20,18 +19,11 @@ size_t hop_frames(uint32_t sample_rate) {
     return static_cast<size_t>(std::lround(kHop_s * sample_rate));
 }
 
-void check_sample_rate(uint32_t sample_rate) {
-    if (sample_rate < kMinSampleRate || sample_rate > kMaxSampleRate) {
-        throw std::invalid_argument("denoiser sample rate must be within 8000..192000 Hz, got " +
-                                    std::to_string(sample_rate));
-    }
-}
-
 }  // namespace
 
 Denoiser::Denoiser(uint32_t sample_rate, uint16_t channels)
     : channels_(channels), hop_(0) {
-    check_sample_rate(sample_rate);
+    require_supported_sample_rate(sample_rate, "denoiser sample rate");
     if (channels != 1 && channels != 2) {
         throw std::invalid_argument("denoiser supports 1 or 2 channels, got " +
                                     std::to_string(channels));
@@ -48,7 +40,7 @@ Denoiser::Denoiser(Denoiser&&) noexcept = default;
 Denoiser& Denoiser::operator=(Denoiser&&) noexcept = default;
 
 uint32_t Denoiser::latency_frames(uint32_t sample_rate) {
-    check_sample_rate(sample_rate);
+    require_supported_sample_rate(sample_rate, "denoiser sample rate");
     return static_cast<uint32_t>(2 * hop_frames(sample_rate));
 }
 

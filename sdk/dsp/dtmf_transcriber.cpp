@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "dsp/dtmf_key_detector.h"
+#include "dsp/sample_rate_range.h"
 
 namespace tavix::dsp {
 
@@ -50,10 +51,7 @@ struct DtmfTranscriber::Sequence {
 };
 
 DtmfTranscriber::DtmfTranscriber(uint32_t sample_rate) {
-    if (sample_rate < 8000 || sample_rate > 192000) {
-        throw std::invalid_argument("DTMF sample rate must be within 8000..192000 Hz, got " +
-                                    std::to_string(sample_rate));
-    }
+    require_supported_sample_rate(sample_rate, "DTMF sample rate");
     detector_ = std::make_unique<DtmfKeyDetector>(sample_rate);
     sequence_ = std::make_unique<Sequence>();
     sequence_->sample_rate = sample_rate;

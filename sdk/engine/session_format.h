@@ -18,10 +18,7 @@ struct SessionFormat {
     }
 };
 
-inline constexpr uint32_t kMinSampleRate = 8000;
-inline constexpr uint32_t kMaxSampleRate = 192000;
-
-// Throws std::invalid_argument unless the rate is 8000..192000 Hz and there
+// Throws std::invalid_argument unless the rate is supported and there
 // are 1 or 2 channels.
 SessionFormat session_format(const AudioAttributes& attrs);
 
