@@ -213,6 +213,8 @@ def resident_bytes():
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer holds freed memory back")
 @pytest.mark.parametrize("hold", ["nothing", "latest-element", "latest-list", "payload"])
 def test_replacing_in_a_loop_keeps_memory_bounded(hold):
     megabyte = segment("m" * (1 << 20))
