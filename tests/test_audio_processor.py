@@ -171,6 +171,19 @@ def test_teardown_from_inside_own_callback(activated, how):
 EXIT_SCENARIOS = {
     # A processor left open, its output thread still firing callbacks.
     "open_processor": "",
+    # The processor closed from inside its own callback just before exit:
+    # its teardown, handed to another thread, is still under way.
+    "closed_in_callback": """
+import threading
+closed = threading.Event()
+def close_on_running(state):
+    if state == m.PipelineState.RUNNING:
+        processor.close()
+        closed.set()
+attrs.audio_attributes.audio_pipeline_state_notify = close_on_running
+processor = sdk.create_audio_processor(attrs)
+assert closed.wait(10)
+""",
     # A daemon thread inside process_frame (lock released) when the
     # interpreter exits.
     "daemon_pumping": """

@@ -1,5 +1,6 @@
 #include "module/deferred_release.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -52,7 +53,10 @@ void release_without_gil(std::shared_ptr<void> ptr) noexcept {
 }
 
 void wait_for_deferred_releases() noexcept {
+    // Bounded, so that a teardown stuck in the SDK cannot hang interpreter
+    // exit; what is still running then finds the callback gate closed.
+    constexpr std::chrono::seconds limit{5};
     nb::gil_scoped_release unlocked;
     std::unique_lock<std::mutex> lock(pending_mutex);
-    pending_done.wait(lock, [] { return pending == 0; });
+    pending_done.wait_for(lock, limit, [] { return pending == 0; });
 }

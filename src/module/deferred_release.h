@@ -10,5 +10,6 @@
 void release_without_gil(std::shared_ptr<void> ptr) noexcept;
 
 // Waits, with the interpreter lock released, until every handed-off release
-// has finished. Called from the module's exit hook with the lock held.
+// has finished (for a few seconds at most). Called from the module's exit
+// hook with the lock held.
 void wait_for_deferred_releases() noexcept;
