@@ -16,15 +16,12 @@ struct CallableOrNone {
     nb::object callable;  // empty for None
 };
 
-template <typename T>
-std::function<void(T)> wrap_gil_or_empty(CallableOrNone arg) {
+// The callback that `wrap` (wrap_gil<T> or wrap_pipeline_state) makes from
+// the callable, or an empty callback for None.
+template <typename Wrap>
+auto wrap_or_empty(CallableOrNone arg, Wrap wrap) -> decltype(wrap(std::declval<nb::callable>())) {
     if (!arg.callable.is_valid()) return {};
-    return wrap_gil<T>(nb::steal<nb::callable>(arg.callable.release()));
-}
-
-inline std::function<void(tavix::PipelineState)> wrap_pipeline_state_or_empty(CallableOrNone arg) {
-    if (!arg.callable.is_valid()) return {};
-    return wrap_pipeline_state(nb::steal<nb::callable>(arg.callable.release()));
+    return wrap(nb::steal<nb::callable>(arg.callable.release()));
 }
 
 namespace nanobind::detail {

@@ -31,7 +31,7 @@ void construct_audio_attributes(AudioAttributes* self, uint32_t sampling_rate, u
                                 CallableOrNone audio_pipeline_state_notify) {
     // Everything that can fail happens before the record exists, so a
     // failure leaves no half-built record behind.
-    auto notify = wrap_pipeline_state_or_empty(std::move(audio_pipeline_state_notify));
+    auto notify = wrap_or_empty(std::move(audio_pipeline_state_notify), &wrap_pipeline_state);
     AudioAttributes* record = new (self) AudioAttributes();
     record->sampling_rate = sampling_rate;
     record->channels = channels;

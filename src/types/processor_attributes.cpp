@@ -24,7 +24,7 @@ namespace {
 void construct_lt_config(LanguageTranslationConfig* self, std::string language_in,
                          std::string language_out, std::string conversation_id,
                          CallableOrNone callback) {
-    auto transcript_callback = wrap_gil_or_empty<TextFrame&&>(std::move(callback));
+    auto transcript_callback = wrap_or_empty(std::move(callback), &wrap_gil<TextFrame&&>);
     LanguageTranslationConfig* record = new (self) LanguageTranslationConfig();
     record->language_in = std::move(language_in);
     record->language_out = std::move(language_out);
