@@ -20,33 +20,42 @@ StreamEngine::StreamEngine(SessionFormat format, std::unique_ptr<FrameModel> mod
 
 void StreamEngine::push(const float* in, size_t frames, bool processing, std::vector<float>& out) {
     const size_t channels = format_.channels;
-    if (all_zero(in, frames * channels)) {
-        if (!in_silence_) {
-            in_silence_ = true;
-            silence_start_ = frames_in_;
-            silence_kept_ = 0;
-        }
-        size_t kept = static_cast<size_t>(std::min<uint64_t>(frames, latency_ - silence_kept_));
-        silence_kept_ += kept;
-        append(in, kept, processing);
-    } else {
-        in_silence_ = false;
-        append(in, frames, processing);
-    }
+    const bool silent = all_zero(in, frames * channels);
+    const bool silence_starts = silent && !in_silence_;
+    const uint64_t kept_before = silence_starts ? 0 : silence_kept_;
+    const size_t taken =
+        silent ? static_cast<size_t>(std::min<uint64_t>(frames, latency_ - kept_before)) : frames;
+    const uint64_t frames_in = frames_in_ + taken;
+    uint64_t due = frames_in > latency_ ? frames_in - latency_ : 0;
+    if (silent) due = std::min(due, silence_starts ? frames_in_ : silence_start_);
 
-    uint64_t due = frames_in_ > latency_ ? frames_in_ - latency_ : 0;
-    if (in_silence_) due = std::min(due, silence_start_);
+    // Everything that may throw comes first, so a failure (bad_alloc) leaves
+    // the stream as it was and the next call finds it consistent.
     out.clear();
+    if (due > frames_out_) out.reserve(static_cast<size_t>(due - frames_out_) * channels);
+    reserve_append(taken, processing);
+
+    if (silence_starts) silence_start_ = frames_in_;
+    in_silence_ = silent;
+    silence_kept_ = silent ? kept_before + taken : 0;
+    append(in, taken, processing);
+    frames_in_ = frames_in;
     if (due > frames_out_) {
         ready_.pop_into(static_cast<size_t>(due - frames_out_) * channels, out);
         frames_out_ = due;
     }
 }
 
+void StreamEngine::reserve_append(size_t frames, bool processing) {
+    if (frames == 0) return;
+    const size_t count = frames * format_.channels;
+    ready_.reserve(count);
+    if (processing || model_started_) scratch_.resize(std::max(scratch_.size(), count));
+}
+
 void StreamEngine::append(const float* in, size_t frames, bool processing) {
     if (frames == 0) return;
     const size_t count = frames * format_.channels;
-    frames_in_ += frames;
     if (!processing && !model_started_) {
         ready_.push(in, count);
         return;
@@ -55,7 +64,7 @@ void StreamEngine::append(const float* in, size_t frames, bool processing) {
         model_started_ = true;
         model_warmup_left_ = model_->latency_frames();
     }
-    scratch_.assign(in, in + count);
+    std::copy(in, in + count, scratch_.data());
     through_link(codec_, scratch_.data(), count);
     model_->process(scratch_.data(), scratch_.data(), frames);
     size_t skipped = std::min(frames, model_warmup_left_);

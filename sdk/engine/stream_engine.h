@@ -32,12 +32,17 @@ public:
     uint32_t latency_frames() const { return latency_; }
 
     // Takes `frames` interleaved frames and replaces `out` with what is due.
+    // Strong exception guarantee: if it throws (std::bad_alloc), the stream
+    // is unchanged and `out` is empty.
     // With `processing` false (the remote pipeline is not running yet) audio
     // passes around the model and the link unchanged; the first call with it
     // true switches processing on for good.
     void push(const float* in, size_t frames, bool processing, std::vector<float>& out);
 
 private:
+    // Makes the room append() needs; may throw, changes nothing observable.
+    void reserve_append(size_t frames, bool processing);
+    // Cannot throw once reserve_append() succeeded for the same call.
     void append(const float* in, size_t frames, bool processing);
 
     SessionFormat format_;
