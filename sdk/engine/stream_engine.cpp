@@ -26,8 +26,9 @@ void StreamEngine::push(const float* in, size_t frames, bool processing, std::ve
     const size_t taken =
         silent ? static_cast<size_t>(std::min<uint64_t>(frames, latency_ - kept_before)) : frames;
     const uint64_t frames_in = frames_in_ + taken;
-    uint64_t due = frames_in > latency_ ? frames_in - latency_ : 0;
-    if (silent) due = std::min(due, silence_starts ? frames_in_ : silence_start_);
+    // A silence run keeps at most latency_ frames, so what is due never
+    // reaches into the held silence: the tail before it drains by itself.
+    const uint64_t due = frames_in > latency_ ? frames_in - latency_ : 0;
 
     // Everything that may throw comes first, so a failure (bad_alloc) leaves
     // the stream as it was and the next call finds it consistent.
@@ -35,7 +36,6 @@ void StreamEngine::push(const float* in, size_t frames, bool processing, std::ve
     if (due > frames_out_) out.reserve(static_cast<size_t>(due - frames_out_) * channels);
     reserve_append(taken, processing);
 
-    if (silence_starts) silence_start_ = frames_in_;
     in_silence_ = silent;
     silence_kept_ = silent ? kept_before + taken : 0;
     append(in, taken, processing);
@@ -64,9 +64,13 @@ void StreamEngine::append(const float* in, size_t frames, bool processing) {
         model_started_ = true;
         model_warmup_left_ = model_->latency_frames();
     }
-    std::copy(in, in + count, scratch_.data());
-    through_link(codec_, scratch_.data(), count);
-    model_->process(scratch_.data(), scratch_.data(), frames);
+    if (codec_ == LinkCodec::kNone) {
+        model_->process(in, scratch_.data(), frames);
+    } else {
+        std::copy(in, in + count, scratch_.data());
+        through_link(codec_, scratch_.data(), count);
+        model_->process(scratch_.data(), scratch_.data(), frames);
+    }
     size_t skipped = std::min(frames, model_warmup_left_);
     model_warmup_left_ -= skipped;
     float* done = scratch_.data() + skipped * format_.channels;

@@ -58,7 +58,6 @@ private:
     uint64_t frames_in_ = 0;        // stream frames taken in
     uint64_t frames_out_ = 0;       // stream frames emitted
     bool in_silence_ = false;
-    uint64_t silence_start_ = 0;    // stream position where the held silence begins
     uint64_t silence_kept_ = 0;     // frames of the current silence run in the stream
 };
 
