@@ -7,16 +7,20 @@
 namespace tavix::sdk {
 namespace {
 
+// `out` = `in` times `gain`, for `count` samples; in and out may coincide.
+void apply_gain(const float* in, float* out, size_t count, float gain) {
+    if (gain != 1.0f)
+        std::transform(in, in + count, out, [gain](float s) { return s * gain; });
+    else if (in != out)
+        std::copy(in, in + count, out);
+}
+
 class CopyModel final : public FrameModel {
 public:
     CopyModel(uint16_t channels, float gain) : channels_(channels), gain_(gain) {}
     uint32_t latency_frames() const override { return 0; }
     void process(const float* in, float* out, size_t frames) override {
-        size_t count = frames * channels_;
-        if (gain_ == 1.0f)
-            std::copy(in, in + count, out);
-        else
-            std::transform(in, in + count, out, [this](float s) { return s * gain_; });
+        apply_gain(in, out, frames * channels_, gain_);
     }
 
 private:
@@ -34,8 +38,7 @@ public:
     uint32_t latency_frames() const override { return latency_; }
     void process(const float* in, float* out, size_t frames) override {
         denoiser_.process(in, out, frames);
-        if (gain_ != 1.0f)
-            for (size_t i = 0; i < frames * channels_; ++i) out[i] *= gain_;
+        apply_gain(out, out, frames * channels_, gain_);
     }
 
 private:
