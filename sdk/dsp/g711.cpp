@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "dsp/unit_clip.h"
+
 namespace tavix::dsp {
 namespace {
 
@@ -22,11 +24,7 @@ int segment_of(int biased_magnitude) {
 }  // namespace
 
 uint8_t mulaw_encode(float sample) {
-    if (!(sample == sample)) {
-        sample = 0.0f;
-    }
-    const float clipped = std::fmin(1.0f, std::fmax(-1.0f, sample));
-    int pcm = static_cast<int>(std::lrint(clipped * kScale));
+    int pcm = static_cast<int>(std::lrint(clip_to_unit(sample) * kScale));
     int mask = 0xFF;
     if (pcm < 0) {
         pcm = -pcm;

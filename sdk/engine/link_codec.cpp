@@ -1,17 +1,15 @@
 #include "engine/link_codec.h"
 
-#include <algorithm>
 #include <cmath>
 
 #include "dsp/g711.h"
+#include "dsp/unit_clip.h"
 
 namespace tavix::sdk {
 namespace {
 
 float through_pcm16(float sample) {
-    if (!(sample == sample)) return 0.0f;  // NaN carries no level
-    float clipped = std::clamp(sample, -1.0f, 1.0f);
-    return std::nearbyint(clipped * 32767.0f) / 32767.0f;
+    return std::nearbyint(dsp::clip_to_unit(sample) * 32767.0f) / 32767.0f;
 }
 
 }  // namespace
