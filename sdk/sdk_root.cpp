@@ -14,6 +14,7 @@
 #include "models/model_catalog.h"
 #include "session/account_service.h"
 #include "session/api_key.h"
+#include "session/sdk_result.h"
 #include "session/session.h"
 #include "tavix/TavixSdk.h"
 
@@ -140,9 +141,8 @@ private:
             if (auto* refusal = std::get_if<SdkResult>(&authorized)) return *refusal;
             return session_.open(std::get<Grant>(authorized));
         } catch (const std::exception& failure) {
-            SdkResult result;
-            result.message = std::string("activation failed: ") + failure.what();
-            return result;
+            return refused(SdkErrorType::kUnknownFailure,
+                           std::string("activation failed: ") + failure.what());
         }
     }
 

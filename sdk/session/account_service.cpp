@@ -5,6 +5,8 @@
 #include <ctime>
 #include <thread>
 
+#include "session/sdk_result.h"
+
 namespace tavix::sdk {
 namespace {
 
@@ -14,13 +16,6 @@ using namespace std::chrono_literals;
 // the connection attempt gives up.
 constexpr auto kRoundTrip = 20ms;
 constexpr auto kConnectTimeout = 100ms;
-
-SdkResult refused(SdkErrorType type, std::string message) {
-    SdkResult result;
-    result.error_type = type;
-    result.message = std::move(message);
-    return result;
-}
 
 bool starts_with(const std::string& text, const char* prefix) {
     return text.rfind(prefix, 0) == 0;

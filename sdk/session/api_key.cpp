@@ -4,19 +4,13 @@
 #include <cstdio>
 
 #include "common/text.h"
+#include "session/sdk_result.h"
 
 namespace tavix::sdk {
 namespace {
 
 constexpr const char* kScheme = "tvx1";
 constexpr size_t kMaxUserLength = 32;
-
-SdkResult refused(SdkErrorType type, std::string message) {
-    SdkResult result;
-    result.error_type = type;
-    result.message = std::move(message);
-    return result;
-}
 
 bool all_digits(const std::string& text) {
     for (char c : text)

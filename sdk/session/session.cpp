@@ -1,39 +1,30 @@
 #include "session/session.h"
 
 #include "common/text.h"
+#include "session/sdk_result.h"
 
 namespace tavix::sdk {
 
 SdkResult Session::open(const Grant& grant) {
-    SdkResult result;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (grant_ && grant_->user != grant.user) {
-        result.error_type = SdkErrorType::kSessionExists;
-        result.message = "user '" + grant_->user +
-                         "' is already activated; deactivate before activating '" + grant.user +
-                         "'";
-        return result;
-    }
+    if (grant_ && grant_->user != grant.user)
+        return refused(SdkErrorType::kSessionExists,
+                       "user '" + grant_->user +
+                           "' is already activated; deactivate before activating '" + grant.user +
+                           "'");
     const char* verb = !grant_ ? "activated" : grant_->key == grant.key ? "already activated"
                                                                        : "session refreshed";
+    SdkResult result = succeeded(std::string(verb) + ": user '" + grant.user +
+                                 "', models: " + join(grant.models, ", ") + ", expires " +
+                                 (grant.expiry_day ? std::to_string(grant.expiry_day) : "never"));
     grant_ = grant;
-    result.success = true;
-    result.message = std::string(verb) + ": user '" + grant.user +
-                     "', models: " + join(grant.models, ", ") + ", expires " +
-                     (grant.expiry_day ? std::to_string(grant.expiry_day) : "never");
     return result;
 }
 
 SdkResult Session::close() {
-    SdkResult result;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!grant_) {
-        result.error_type = SdkErrorType::kNoCredentials;
-        result.message = "no user is activated";
-        return result;
-    }
-    result.success = true;
-    result.message = "deactivated user '" + grant_->user + "'";
+    if (!grant_) return refused(SdkErrorType::kNoCredentials, "no user is activated");
+    SdkResult result = succeeded("deactivated user '" + grant_->user + "'");
     grant_.reset();
     return result;
 }
