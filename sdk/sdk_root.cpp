@@ -97,8 +97,8 @@ public:
         std::optional<Grant> grant = session_.current();
         if (!grant) return no_processor("the SDK is not activated");
         if (grant->expiry_day && grant->expiry_day < utc_today()) {
-            session_.close();
-            notify(params_.on_session_expired, SdkErrorType::kSessionExpired);
+            if (session_.close_if(grant->key))
+                notify(params_.on_session_expired, SdkErrorType::kSessionExpired);
             return no_processor("the session expired with its API key");
         }
         const ModelInfo* model = catalog_.find(model_key);

@@ -29,6 +29,13 @@ SdkResult Session::close() {
     return result;
 }
 
+bool Session::close_if(const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!grant_ || grant_->key != key) return false;
+    grant_.reset();
+    return true;
+}
+
 std::optional<Grant> Session::current() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return grant_;

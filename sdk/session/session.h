@@ -3,6 +3,7 @@
 
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "session/account_service.h"
 #include "tavix/SdkResult.h"
@@ -18,6 +19,11 @@ public:
 
     // Fails with kNoCredentials when no session is open.
     SdkResult close();
+
+    // Closes the session only while it still holds the grant of `key`, in one
+    // locked step, so a session another thread opened meanwhile stays open.
+    // True when it closed.
+    bool close_if(const std::string& key);
 
     std::optional<Grant> current() const;
 
