@@ -65,12 +65,12 @@ AudioProcessor::~AudioProcessor() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (translation_ && output_thread_.running()) post_all(translation_->finish());
-        log_->info("destroy_audio_processor model=" + model_name_ +
-                   " frames_accepted=" + std::to_string(frames_accepted_) +
-                   " frames_emitted=" + std::to_string(frames_emitted_) +
-                   " calls_dropped=" + std::to_string(calls_dropped_));
     }
     output_thread_.stop();
+    log_->info("destroy_audio_processor model=" + model_name_ +
+               " frames_accepted=" + std::to_string(frames_accepted_) +
+               " frames_emitted=" + std::to_string(frames_emitted_) +
+               " calls_dropped=" + std::to_string(calls_dropped_));
 }
 
 AudioFrame AudioProcessor::ProcessFrame(const AudioFrame& frame) {
