@@ -1,5 +1,7 @@
 #include "common/text.h"
 
+#include <cstdio>
+
 namespace tavix::sdk {
 
 std::string quote_field(const std::string& value) {
@@ -10,6 +12,12 @@ std::string quote_field(const std::string& value) {
     }
     out += '"';
     return out;
+}
+
+std::string three_decimals(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", value);
+    return text;
 }
 
 std::string join(const std::vector<std::string>& items, const std::string& separator) {

@@ -10,6 +10,10 @@ namespace tavix::sdk {
 // quote escaped, so paths with blanks stay one field.
 std::string quote_field(const std::string& value);
 
+// A number with exactly three decimals ("0.102"): milliseconds in the log,
+// seconds in transcript segments.
+std::string three_decimals(double value);
+
 std::string join(const std::vector<std::string>& items, const std::string& separator);
 
 std::vector<std::string> split(const std::string& text, char separator);

@@ -1,6 +1,5 @@
 #include "engine/audio_processor.h"
 
-#include <cstdio>
 #include <stdexcept>
 
 #include "common/text.h"
@@ -29,9 +28,7 @@ OutputThread::TextCallback text_callback(const ProcessorAttributes& attrs) {
 }
 
 std::string milliseconds(size_t frames, uint32_t sample_rate) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f", static_cast<double>(frames) * 1000.0 / sample_rate);
-    return text;
+    return three_decimals(static_cast<double>(frames) * 1000.0 / sample_rate);
 }
 
 }  // namespace

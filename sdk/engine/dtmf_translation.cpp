@@ -1,24 +1,17 @@
 #include "engine/dtmf_translation.h"
 
-#include <cstdio>
-
+#include "common/text.h"
 #include "dsp/number_words.h"
 
 namespace tavix::sdk {
 namespace {
 
-// Segment times are seconds from the start of the stream, to the millisecond.
-std::string seconds_text(double seconds) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f", seconds);
-    return text;
-}
-
 TextFrame text_frame(TranscriptType type, const dsp::DtmfUpdate& update, std::string language,
                      std::string text) {
     TranscriptSegment segment;
-    segment.start = seconds_text(update.start_s);
-    segment.end = seconds_text(update.end_s);
+    // Seconds from the start of the stream, to the millisecond.
+    segment.start = three_decimals(update.start_s);
+    segment.end = three_decimals(update.end_s);
     segment.probability = update.probability;
     segment.text = std::move(text);
     TextFrame frame;
