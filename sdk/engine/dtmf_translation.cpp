@@ -33,8 +33,9 @@ DtmfTranslation::DtmfTranslation(SessionFormat format, std::string language_in,
       transcriber_(format.sample_rate) {}
 
 std::vector<TextFrame> DtmfTranslation::listen(const float* in, size_t frames) {
-    mono_.resize(frames);
     const size_t channels = format_.channels;
+    if (channels == 1) return frames_for(transcriber_.feed(in, frames));
+    mono_.resize(frames);
     for (size_t i = 0; i < frames; ++i) {
         float sum = 0.0f;
         for (size_t c = 0; c < channels; ++c) sum += in[i * channels + c];
