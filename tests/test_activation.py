@@ -214,13 +214,14 @@ def test_model_files_in_models_dir(tmp_path, monkeypatch):
     (models / "broken.tavixmodel").write_text("engine = karaoke\n")
     (models / "Bad-Name.tavixmodel").write_text("engine = denoise\n")
     (models / "notes.txt").write_text("engine = denoise\n")
+    (models / "folder.tavixmodel").mkdir()
     storage = tmp_path / "storage"
     sdk = make_sdk(monkeypatch, storage, TAVIX_MODELS_DIR=str(models))
     assert sdk.activate_api_key(make_api_key("alice", grant="quiet_echo")).success
     log = log_text(storage)
     assert "model_loaded name=quiet_echo" in log
     assert "broken.tavixmodel" in log and "Bad-Name.tavixmodel" in log
-    assert "notes" not in log
+    assert "notes" not in log and "folder" not in log
     without = make_sdk(monkeypatch, tmp_path / "other", TAVIX_MODELS_DIR=str(tmp_path / "nowhere"))
     refused = without.activate_api_key(make_api_key("alice", grant="quiet_echo"))
     assert refused.error_type == E.INVALID_GRANT

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <stdexcept>
 #include <system_error>
 
@@ -35,9 +36,9 @@ Logger::Logger(const std::string& storage_dir) {
     if (error)
         throw std::runtime_error("cannot create the SDK storage directory " +
                                  quote_field(logs.string()) + ": " + error.message());
-    file_ = logs / "tavix.log";
-    out_.open(file_, std::ios::app);
-    if (!out_) throw std::runtime_error("cannot write the SDK log " + quote_field(file_.string()));
+    const std::filesystem::path file = logs / "tavix.log";
+    out_.open(file, std::ios::app);
+    if (!out_) throw std::runtime_error("cannot write the SDK log " + quote_field(file.string()));
 }
 
 void Logger::write(const char* level, const std::string& text) {

@@ -1,7 +1,6 @@
 // The SDK's log: one line per operation, appended to storage_dir/logs/tavix.log.
 #pragma once
 
-#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -15,8 +14,6 @@ public:
     // std::runtime_error naming the path when it cannot be created or written.
     explicit Logger(const std::string& storage_dir);
 
-    const std::filesystem::path& file() const { return file_; }
-
     // Each call writes one line: UTC time with milliseconds, level, text.
     void info(const std::string& text) { write("INFO", text); }
     void warn(const std::string& text) { write("WARN", text); }
@@ -24,7 +21,6 @@ public:
 private:
     void write(const char* level, const std::string& text);
 
-    std::filesystem::path file_;
     std::mutex mutex_;
     std::ofstream out_;
 };

@@ -15,8 +15,6 @@ public:
     // window: analysis length in samples (even); the hop is half of it.
     explicit ChannelSuppressor(size_t window);
 
-    size_t hop() const { return hop_; }
-
     // Takes `count` samples (stride apart) into the current hop from
     // position `at`, and hands back the output samples for the same
     // positions. Reads each input sample before writing its output, so in

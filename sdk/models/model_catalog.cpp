@@ -84,6 +84,8 @@ void add_model_files(const std::string& models_dir, Logger& log,
     for (const fs::directory_entry& entry : entries) {
         const fs::path& file = entry.path();
         if (file.extension() != kModelSuffix) continue;
+        std::error_code kind_error;
+        if (!entry.is_regular_file(kind_error)) continue;  // a folder named like a model
         std::string name = file.stem().string();
         try {
             if (!is_plain_name(name))
