@@ -82,13 +82,14 @@ public:
     std::string GetVersion() override { return kVersion; }
 
     std::unique_ptr<IAudioProcessor> CreateAudioProcessor(const ProcessorAttributes& attrs) override {
-        std::string model_key;
+        ProcessorRequest request;
         try {
-            model_key = requested_model(attrs);
+            request = read_request(attrs);
         } catch (const std::exception& refusal) {
             log_->warn("create_audio_processor refused reason=" + quote_field(refusal.what()));
             throw;
         }
+        const std::string& model_key = request.model;
         auto no_processor = [&](const std::string& reason) {
             log_->warn("create_audio_processor model=" + quote_field(model_key) +
                        " result=none reason=" + quote_field(reason));
@@ -107,7 +108,7 @@ public:
                                                   : "no model has this key");
         if (!contains(grant->models, model_key))
             return no_processor("user '" + grant->user + "' is not entitled to it");
-        return make_audio_processor(attrs, *model, log_);
+        return make_audio_processor(attrs, request, *model, log_);
     }
 
     SdkResult Deactivate() override {

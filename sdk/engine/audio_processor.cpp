@@ -33,11 +33,11 @@ std::string milliseconds(size_t frames, uint32_t sample_rate) {
 
 }  // namespace
 
-AudioProcessor::AudioProcessor(const ProcessorAttributes& attrs, const ModelInfo& model,
-                               std::shared_ptr<Logger> log)
+AudioProcessor::AudioProcessor(const ProcessorAttributes& attrs, SessionFormat format,
+                               const ModelInfo& model, std::shared_ptr<Logger> log)
     : log_(std::move(log)),
       model_name_(model.name),
-      format_(session_format(attrs.audio_attributes)),
+      format_(format),
       min_frames_(format_.frames_in_ms(kMinFrameMs)),
       engine_(format_, make_frame_model(model, format_), link_codec(attrs.audio_attributes)),
       translation_(translation_for(attrs, format_)),
@@ -48,7 +48,7 @@ AudioProcessor::AudioProcessor(const ProcessorAttributes& attrs, const ModelInfo
     const AudioAttributes& audio = attrs.audio_attributes;
     log_->info("create_audio_processor model=" + model_name_ +
                " path=" + (audio.cloud_inferencing ? "cloud" : "local") +
-               " codec=" + codec_name(link_codec(audio)) +
+               " codec=" + codec_name(engine_.codec()) +
                " sampling_rate=" + std::to_string(format_.sample_rate) +
                " channels=" + std::to_string(format_.channels) +
                " latency_frames=" + std::to_string(engine_.latency_frames()) +

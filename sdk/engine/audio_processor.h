@@ -24,9 +24,8 @@ public:
     // Shorter input is dropped.
     static constexpr uint32_t kMinFrameMs = 20;
 
-    // `attrs` has passed requested_model(). Throws std::invalid_argument
-    // when the session cannot be served.
-    AudioProcessor(const ProcessorAttributes& attrs, const ModelInfo& model,
+    // `attrs` has passed read_request(), which gave `format`.
+    AudioProcessor(const ProcessorAttributes& attrs, SessionFormat format, const ModelInfo& model,
                    std::shared_ptr<Logger> log);
 
     // Delivers the transcript of a running key sequence, then stops the

@@ -5,9 +5,10 @@
 namespace tavix::sdk {
 
 std::unique_ptr<IAudioProcessor> make_audio_processor(const ProcessorAttributes& attrs,
+                                                      const ProcessorRequest& request,
                                                       const ModelInfo& model,
                                                       std::shared_ptr<Logger> log) {
-    return std::make_unique<AudioProcessor>(attrs, model, std::move(log));
+    return std::make_unique<AudioProcessor>(attrs, request.format, model, std::move(log));
 }
 
 }  // namespace tavix::sdk

@@ -4,14 +4,16 @@
 #include <memory>
 
 #include "common/logger.h"
+#include "engine/processor_request.h"
 #include "models/model_catalog.h"
 #include "tavix/IAudioProcessor.h"
 #include "tavix/ProcessorAttributes.h"
 
 namespace tavix::sdk {
 
-// `attrs` has passed requested_model(); `model` is what it resolved to.
+// `request` is what read_request() made of `attrs`; `model` is its model.
 std::unique_ptr<IAudioProcessor> make_audio_processor(const ProcessorAttributes& attrs,
+                                                      const ProcessorRequest& request,
                                                       const ModelInfo& model,
                                                       std::shared_ptr<Logger> log);
 

@@ -3,7 +3,6 @@
 #include <stdexcept>
 
 #include "dsp/number_words.h"
-#include "engine/session_format.h"
 #include "models/model_catalog.h"
 
 namespace tavix::sdk {
@@ -18,22 +17,22 @@ void check_language(const char* field, const std::string& code) {
 
 }  // namespace
 
-std::string requested_model(const ProcessorAttributes& attrs) {
-    session_format(attrs.audio_attributes);
+ProcessorRequest read_request(const ProcessorAttributes& attrs) {
+    const SessionFormat format = session_format(attrs.audio_attributes);
     const std::string& model = attrs.audio_attributes.model_name;
     if (attrs.asr_attributes)
         throw std::invalid_argument("the ASR path (asr_attributes) is not available in this SDK");
     if (!attrs.lt_config) {
         if (model == kTranslationModel)
             throw std::invalid_argument("the translation model needs lt_config");
-        return model;
+        return {model, format};
     }
     if (!model.empty() && model != kTranslationModel)
         throw std::invalid_argument("lt_config selects the translation pipeline; leave "
                                     "model_name empty instead of '" + model + "'");
     check_language("language_in", attrs.lt_config->language_in);
     check_language("language_out", attrs.lt_config->language_out);
-    return kTranslationModel;
+    return {kTranslationModel, format};
 }
 
 }  // namespace tavix::sdk

@@ -3,15 +3,21 @@
 
 #include <string>
 
+#include "engine/session_format.h"
 #include "tavix/ProcessorAttributes.h"
 
 namespace tavix::sdk {
 
-// The model key the request resolves to: model_name, or "translation" when
-// lt_config is set (model_name then empty or "translation"). Throws
-// std::invalid_argument for a request no processor can serve: an unsupported
-// session format, lt_config with another model, "translation" without
-// lt_config, an unsupported language, or the ASR path.
-std::string requested_model(const ProcessorAttributes& attrs);
+struct ProcessorRequest {
+    // model_name, or "translation" when lt_config is set (model_name then
+    // empty or "translation").
+    std::string model;
+    SessionFormat format;
+};
+
+// Throws std::invalid_argument for a request no processor can serve: an
+// unsupported session format, lt_config with another model, "translation"
+// without lt_config, an unsupported language, or the ASR path.
+ProcessorRequest read_request(const ProcessorAttributes& attrs);
 
 }  // namespace tavix::sdk

@@ -30,6 +30,7 @@ public:
     StreamEngine(SessionFormat format, std::unique_ptr<FrameModel> model, LinkCodec codec);
 
     uint32_t latency_frames() const { return latency_; }
+    LinkCodec codec() const { return codec_; }
 
     // Takes `frames` interleaved frames and replaces `out` with what is due.
     // Strong exception guarantee: if it throws (std::bad_alloc), the stream
