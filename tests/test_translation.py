@@ -25,10 +25,11 @@ LANGUAGES = [
 
 
 class Transcripts:
-    """Collects TextFrames from the SDK's thread; `done` is set once every
-    sequence's complete translation arrived."""
+    """Collects TextFrames from the SDK's thread; `done` is set once
+    `sequences` complete translations arrived."""
 
-    def __init__(self):
+    def __init__(self, sequences):
+        self.sequences = sequences
         self.frames = []
         self.done = threading.Event()
         self.lock = threading.Lock()
@@ -39,7 +40,7 @@ class Transcripts:
             finished = sum(
                 1 for f in self.frames if f.type_ == T.TRANSLATION and f.transcript_data_.complete
             )
-        if finished >= len(SEQUENCES):
+        if finished >= self.sequences:
             self.done.set()
 
     def of_type(self, kind):
@@ -55,10 +56,10 @@ def key_sequences(snr_db=None, lead=None):
     return audio if snr_db is None else signals.with_noise(audio, snr_db, seed=7)
 
 
-def translate(sdk, audio, language_in="en-US", language_out="es-ES"):
+def translate(sdk, audio, language_in="en-US", language_out="es-ES", sequences=len(SEQUENCES)):
     """Streams `audio` through a local translation processor and returns the
-    transcripts once every sequence came out complete."""
-    transcripts = Transcripts()
+    transcripts once `sequences` sequences came out complete."""
+    transcripts = Transcripts(sequences)
     attributes = processor_attrs("translation", RATE, local=True)
     attributes.lt_config = m.LanguageTranslationConfig(
         language_in, language_out, callback=transcripts
@@ -141,3 +142,13 @@ def test_no_keys_from_plain_tone_or_noise(activated):
     audio = key_sequences(lead=np.concatenate([row_tone, noise]))
     transcription = translate(activated, audio).of_type(T.TRANSCRIPTION)
     assert progress(transcription) == expected_progress(SEQUENCES)
+
+
+def test_long_key_run_is_split_into_utterances(activated):
+    # Keys with gaps far shorter than the ending pause: the sequence is
+    # finalised after its 32nd key and the rest starts the next utterance.
+    keys = ("0123456789*#ABCD" * 3)[:40]
+    audio, _ = signals.dtmf_sequence(RATE, keys, tone_s=0.05, pause_s=0.05, tail_s=1.0)
+    transcription = translate(activated, audio, sequences=2).of_type(T.TRANSCRIPTION)
+    completes = [(d.utterance_idx, only_segment(d).text) for d in transcription if d.complete]
+    assert completes == [(0, keys[:32]), (1, keys[32:])]

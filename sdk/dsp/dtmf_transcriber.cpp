@@ -40,6 +40,7 @@ struct DtmfTranscriber::Sequence {
         end_s = seconds(key.end_block, block_size);
         confidence_sum += key.confidence;
         updates.push_back(update(false));
+        if (digits.size() == kMaxSequenceKeys) finish(updates);
     }
 
     void finish(std::vector<DtmfUpdate>& updates) {

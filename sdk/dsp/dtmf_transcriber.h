@@ -24,11 +24,13 @@ class DtmfKeyDetector;
 // once two consecutive blocks agree (so tones from about 26 ms on count; the
 // usual 40 ms minimum is always met). A key ends after two blocks without
 // it. Each ended key yields a partial update with the digits so far; a
-// sequence ends with a final update once 600 ms pass without a key, and the
-// next sequence gets the next utterance index.
+// sequence ends with a final update once 600 ms pass without a key, or right
+// after its kMaxSequenceKeys-th key (so a run of keys with short gaps cannot
+// grow without bound), and the next sequence gets the next utterance index.
 class DtmfTranscriber {
 public:
     static constexpr double kSequenceEndPause_s = 0.6;
+    static constexpr size_t kMaxSequenceKeys = 32;
 
     // sample_rate in [8000, 192000], otherwise std::invalid_argument.
     explicit DtmfTranscriber(uint32_t sample_rate);
