@@ -63,6 +63,18 @@ DtmfTranscriber::~DtmfTranscriber() = default;
 DtmfTranscriber::DtmfTranscriber(DtmfTranscriber&&) noexcept = default;
 DtmfTranscriber& DtmfTranscriber::operator=(DtmfTranscriber&&) noexcept = default;
 
+DtmfTranscriber::DtmfTranscriber(const DtmfTranscriber& other)
+    : detector_(std::make_unique<DtmfKeyDetector>(*other.detector_)),
+      sequence_(std::make_unique<Sequence>(*other.sequence_)) {}
+
+DtmfTranscriber& DtmfTranscriber::operator=(const DtmfTranscriber& other) {
+    if (this == &other) return *this;
+    if (!detector_ || !sequence_) return *this = DtmfTranscriber(other);
+    *detector_ = *other.detector_;
+    *sequence_ = *other.sequence_;
+    return *this;
+}
+
 std::vector<DtmfUpdate> DtmfTranscriber::feed(const float* mono, size_t n) {
     std::vector<DtmfUpdate> updates;
     Sequence& sequence = *sequence_;

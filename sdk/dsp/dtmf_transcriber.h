@@ -37,8 +37,9 @@ public:
     ~DtmfTranscriber();
     DtmfTranscriber(DtmfTranscriber&&) noexcept;
     DtmfTranscriber& operator=(DtmfTranscriber&&) noexcept;
-    DtmfTranscriber(const DtmfTranscriber&) = delete;
-    DtmfTranscriber& operator=(const DtmfTranscriber&) = delete;
+    // Copies are deep; assigning reuses the target's memory.
+    DtmfTranscriber(const DtmfTranscriber& other);
+    DtmfTranscriber& operator=(const DtmfTranscriber& other);
 
     std::vector<DtmfUpdate> feed(const float* mono, size_t n);
     // Ends a running sequence with a final update; a key still sounding

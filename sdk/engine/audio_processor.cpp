@@ -61,7 +61,7 @@ AudioProcessor::AudioProcessor(const ProcessorAttributes& attrs, SessionFormat f
 AudioProcessor::~AudioProcessor() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (translation_ && output_thread_.running()) post_all(translation_->finish());
+        if (translation_ && output_thread_.running()) output_thread_.post(translation_->finish());
     }
     output_thread_.stop();
     log_->info("destroy_audio_processor model=" + model_name_ +
@@ -87,17 +87,17 @@ AudioFrame AudioProcessor::ProcessFrame(const AudioFrame& frame) {
         return AudioFrame{output_.data(), 0};
     }
     const bool processing = output_thread_.running();
-    engine_.push(frame.samples, frames, processing, output_);
+    // Everything that may throw (bad_alloc) comes before the first change to
+    // the stream, so a failed call leaves the processor as it was.
+    engine_.reserve(frames, output_);
     if (translation_)
-        post_all(processing ? translation_->listen(frame.samples, frames)
-                            : translation_->skip(frames));
+        output_thread_.post(processing ? translation_->listen(frame.samples, frames)
+                                       : translation_->skip(frames));
+    engine_.push(frame.samples, frames, processing, output_);
+    if (translation_) translation_->commit();
     frames_accepted_ += frames;
     frames_emitted_ += output_.size() / format_.channels;
     return AudioFrame{output_.data(), static_cast<uint32_t>(output_.size())};
-}
-
-void AudioProcessor::post_all(std::vector<TextFrame>&& frames) {
-    for (TextFrame& text : frames) output_thread_.post(std::move(text));
 }
 
 }  // namespace tavix::sdk

@@ -34,13 +34,11 @@ public:
 
     // Refuses with std::invalid_argument a frame whose value count is not a
     // multiple of the channel count, or a null pointer with a non-zero
-    // count; the processor stays usable. Calls from several threads are
-    // serialised.
+    // count; the processor stays usable. A call that fails for lack of
+    // memory changes nothing. Calls from several threads are serialised.
     AudioFrame ProcessFrame(const AudioFrame& frame) override;
 
 private:
-    void post_all(std::vector<TextFrame>&& frames);
-
     const std::shared_ptr<Logger> log_;
     const std::string model_name_;
     const SessionFormat format_;

@@ -1,5 +1,7 @@
 #include "engine/dtmf_translation.h"
 
+#include <utility>
+
 #include "common/text.h"
 #include "dsp/number_words.h"
 
@@ -30,24 +32,29 @@ DtmfTranslation::DtmfTranslation(SessionFormat format, std::string language_in,
     : format_(format),
       language_in_(std::move(language_in)),
       language_out_(std::move(language_out)),
-      transcriber_(format.sample_rate) {}
+      transcriber_(format.sample_rate),
+      staged_(transcriber_) {}
 
 std::vector<TextFrame> DtmfTranslation::listen(const float* in, size_t frames) {
     const size_t channels = format_.channels;
-    if (channels == 1) return frames_for(transcriber_.feed(in, frames));
+    staged_ = transcriber_;
+    if (channels == 1) return frames_for(staged_.feed(in, frames));
     mono_.resize(frames);
     for (size_t i = 0; i < frames; ++i) {
         float sum = 0.0f;
         for (size_t c = 0; c < channels; ++c) sum += in[i * channels + c];
         mono_[i] = sum / static_cast<float>(channels);
     }
-    return frames_for(transcriber_.feed(mono_.data(), frames));
+    return frames_for(staged_.feed(mono_.data(), frames));
 }
 
 std::vector<TextFrame> DtmfTranslation::skip(size_t frames) {
+    staged_ = transcriber_;
     mono_.assign(frames, 0.0f);
-    return frames_for(transcriber_.feed(mono_.data(), frames));
+    return frames_for(staged_.feed(mono_.data(), frames));
 }
+
+void DtmfTranslation::commit() noexcept { std::swap(transcriber_, staged_); }
 
 std::vector<TextFrame> DtmfTranslation::finish() { return frames_for(transcriber_.flush()); }
 

@@ -21,13 +21,19 @@ public:
     // Each transcriber update yields a TRANSCRIPTION frame (the keys, in
     // language_in) followed by a TRANSLATION frame (their words, in
     // language_out); a running sequence is partial, an ended one complete.
+    // What it heard counts only after commit(); until then (or if it
+    // throws) the pipeline is as before, and the next listen or skip starts
+    // from there again.
     std::vector<TextFrame> listen(const float* in, size_t frames);
 
     // Lets `frames` frames of silence pass, keeping the clock in step with
-    // the stream while audio bypasses the pipeline.
+    // the stream while audio bypasses the pipeline. Needs commit() as listen.
     std::vector<TextFrame> skip(size_t frames);
 
-    // Ends a running key sequence.
+    // Makes the last listen or skip count.
+    void commit() noexcept;
+
+    // Ends a running key sequence, at once.
     std::vector<TextFrame> finish();
 
 private:
@@ -37,6 +43,7 @@ private:
     std::string language_in_;
     std::string language_out_;
     dsp::DtmfTranscriber transcriber_;
+    dsp::DtmfTranscriber staged_;  // transcriber_ after the last listen or skip
     std::vector<float> mono_;
 };
 

@@ -87,10 +87,19 @@ OutputThread::~OutputThread() { stop(); }
 
 bool OutputThread::running() const { return channel_->running.load(); }
 
-void OutputThread::post(TextFrame&& frame) {
+void OutputThread::post(std::vector<TextFrame>&& frames) {
+    if (frames.empty()) return;
     {
         std::lock_guard<std::mutex> lock(channel_->mutex);
-        channel_->events.emplace_back(std::move(frame));
+        std::deque<OutputChannel::Event>& events = channel_->events;
+        const size_t before = events.size();
+        try {
+            for (TextFrame& frame : frames) events.emplace_back(std::move(frame));
+        } catch (...) {
+            // The thread cannot have taken any of them: the lock is held.
+            while (events.size() > before) events.pop_back();
+            throw;
+        }
     }
     channel_->wake.notify_one();
 }

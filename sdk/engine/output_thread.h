@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "tavix/Enums.h"
 #include "tavix/Transcript.h"
@@ -34,8 +35,9 @@ public:
 
     bool running() const;
 
-    // Queues a frame for the transcript callback.
-    void post(TextFrame&& frame);
+    // Queues frames for the transcript callback: all of them, or (if it
+    // throws) none.
+    void post(std::vector<TextFrame>&& frames);
 
     // Delivers what is queued, then NOT_RUNNING if a pipeline was simulated,
     // and ends the thread. Called from any other thread it returns after the

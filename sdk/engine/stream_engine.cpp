@@ -32,9 +32,7 @@ void StreamEngine::push(const float* in, size_t frames, bool processing, std::ve
 
     // Everything that may throw comes first, so a failure (bad_alloc) leaves
     // the stream as it was and the next call finds it consistent.
-    out.clear();
-    if (due > frames_out_) out.reserve(static_cast<size_t>(due - frames_out_) * channels);
-    reserve_append(taken, processing);
+    reserve(frames, out);
 
     in_silence_ = silent;
     silence_kept_ = silent ? kept_before + taken : 0;
@@ -46,11 +44,16 @@ void StreamEngine::push(const float* in, size_t frames, bool processing, std::ve
     }
 }
 
-void StreamEngine::reserve_append(size_t frames, bool processing) {
-    if (frames == 0) return;
+void StreamEngine::reserve(size_t frames, std::vector<float>& out) {
+    // Room for the most a push can take and emit: all of its frames.
     const size_t count = frames * format_.channels;
+    const uint64_t most_in = frames_in_ + frames;
+    const uint64_t most_due = most_in > latency_ ? most_in - latency_ : 0;
+    out.clear();
+    if (most_due > frames_out_)
+        out.reserve(static_cast<size_t>(most_due - frames_out_) * format_.channels);
     ready_.reserve(count);
-    if (processing || model_started_) scratch_.resize(std::max(scratch_.size(), count));
+    if (scratch_.size() < count) scratch_.resize(count);
 }
 
 void StreamEngine::append(const float* in, size_t frames, bool processing) {

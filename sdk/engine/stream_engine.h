@@ -33,17 +33,19 @@ public:
     LinkCodec codec() const { return codec_; }
 
     // Takes `frames` interleaved frames and replaces `out` with what is due.
-    // Strong exception guarantee: if it throws (std::bad_alloc), the stream
-    // is unchanged and `out` is empty.
     // With `processing` false (the remote pipeline is not running yet) audio
     // passes around the model and the link unchanged; the first call with it
-    // true switches processing on for good.
+    // true switches processing on for good. Strong exception guarantee: if it
+    // throws (std::bad_alloc), the stream is unchanged and `out` is empty.
     void push(const float* in, size_t frames, bool processing, std::vector<float>& out);
 
+    // Clears `out` and makes all the room a push() of `frames` frames needs,
+    // so that push cannot throw; the stream is unchanged either way. Lets a
+    // caller do its own fallible work between the two.
+    void reserve(size_t frames, std::vector<float>& out);
+
 private:
-    // Makes the room append() needs; may throw, changes nothing observable.
-    void reserve_append(size_t frames, bool processing);
-    // Cannot throw once reserve_append() succeeded for the same call.
+    // Cannot throw after reserve() for at least `frames`.
     void append(const float* in, size_t frames, bool processing);
 
     SessionFormat format_;
