@@ -171,6 +171,14 @@ def test_teardown_from_inside_own_callback(activated, how):
 EXIT_SCENARIOS = {
     # A processor left open, its output thread still firing callbacks.
     "open_processor": "",
+    # The SDK's copy of a module-level function ties the processor into a
+    # cycle through the module's globals that the collector cannot see.
+    "callback_cycle": """
+def on_state(state):
+    pass
+attrs.audio_attributes.audio_pipeline_state_notify = on_state
+cycled = sdk.create_audio_processor(attrs)
+""",
     # The processor closed from inside its own callback just before exit:
     # its teardown, handed to another thread, is still under way.
     "closed_in_callback": """
@@ -216,3 +224,5 @@ def test_interpreter_exit_with_live_processor(tmp_path, scenario):
     assert "Fatal Python error" not in result.stderr and "terminate" not in result.stderr
     if scenario != "daemon_pumping":  # a parked daemon thread keeps its frame's objects
         assert "leaked" not in result.stderr
+        log = (tmp_path / "storage" / "logs" / "tavix.log").read_text()
+        assert log.count("create_audio_processor") == log.count("destroy_audio_processor")

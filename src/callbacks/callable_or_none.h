@@ -39,10 +39,6 @@ struct type_caster<CallableOrNone> {
         value.callable = borrow(src);
         return true;
     }
-
-    static handle from_cpp(const CallableOrNone& src, rv_policy, cleanup_list*) noexcept {
-        return src.callable.is_valid() ? src.callable.inc_ref() : none().release();
-    }
 };
 
 }  // namespace nanobind::detail

@@ -45,11 +45,15 @@ bool release_on_helper_thread(std::shared_ptr<void>* ptr) noexcept {
 
 }  // namespace
 
+void drop_sdk_reference(std::shared_ptr<void> ptr) noexcept {
+    if (ptr && in_tavix_callback() && release_on_helper_thread(&ptr)) return;
+    ptr.reset();
+}
+
 void release_without_gil(std::shared_ptr<void> ptr) noexcept {
     if (!ptr) return;
-    if (in_tavix_callback() && release_on_helper_thread(&ptr)) return;
     InterpreterUnlocked unlocked;
-    ptr.reset();
+    drop_sdk_reference(std::move(ptr));
 }
 
 void wait_for_deferred_releases() noexcept {

@@ -12,25 +12,62 @@
 // on it; the lock is released only to drop the last reference, because
 // tearing an SDK object down may wait for an SDK thread that is waiting for
 // the lock to deliver a callback.
+//
+// The handles of each kind are linked into a list (also changed only with the
+// lock held), so that interpreter exit can release them all: an SDK object
+// whose callbacks refer back to Python objects that hold it forms a cycle the
+// garbage collector cannot see, and would otherwise never be torn down.
 template <typename T>
 class PyShared {
 public:
-    explicit PyShared(std::shared_ptr<T> ptr) noexcept : ptr_(std::move(ptr)) {}
-    PyShared(const PyShared&) = default;
-    PyShared(PyShared&&) noexcept = default;
+    explicit PyShared(std::shared_ptr<T> ptr) noexcept : ptr_(std::move(ptr)) { link(); }
+    PyShared(const PyShared& other) noexcept : ptr_(other.ptr_) { link(); }
+    PyShared(PyShared&& other) noexcept : ptr_(std::move(other.ptr_)) { link(); }
     PyShared& operator=(const PyShared&) = delete;
     PyShared& operator=(PyShared&&) = delete;
-    ~PyShared() { reset(); }
+    ~PyShared() {
+        reset();
+        unlink();
+    }
 
     // A reference for the duration of one call; empty once released.
     std::shared_ptr<T> share() const noexcept { return ptr_; }
-
-    bool empty() const noexcept { return !ptr_; }
 
     // Empties the handle (with the lock held, so no other Python thread can
     // see it half-released) and drops the reference with the lock released.
     void reset() noexcept { release_without_gil(std::move(ptr_)); }
 
+    // Releases the SDK object of every handle of this kind. Called with the
+    // lock held; the list may change while reset() has released the lock, so
+    // the walk starts over after each release.
+    static void reset_all() noexcept {
+        for (PyShared* handle = first_held(); handle; handle = first_held()) handle->reset();
+    }
+
 private:
+    void link() noexcept {
+        next_ = head();
+        if (next_) next_->prev_ = this;
+        head() = this;
+    }
+
+    void unlink() noexcept {
+        (prev_ ? prev_->next_ : head()) = next_;
+        if (next_) next_->prev_ = prev_;
+    }
+
+    static PyShared*& head() noexcept {
+        static PyShared* first = nullptr;
+        return first;
+    }
+
+    static PyShared* first_held() noexcept {
+        PyShared* handle = head();
+        while (handle && !handle->ptr_) handle = handle->next_;
+        return handle;
+    }
+
     std::shared_ptr<T> ptr_;
+    PyShared* prev_ = nullptr;
+    PyShared* next_ = nullptr;
 };

@@ -51,7 +51,7 @@ void set_cloud_params(AudioAttributes& self, const CloudInferencingParams& value
 }
 
 void set_pipeline_state_notify(AudioAttributes& self, nb::callable fn) {
-    install_callback(self.audio_pipeline_state_notify, wrap_pipeline_state(std::move(fn)));
+    replace_callback(self.audio_pipeline_state_notify, wrap_pipeline_state(std::move(fn)));
 }
 
 }  // namespace
@@ -62,7 +62,7 @@ int CallbackFields<AudioAttributes>::visit(const AudioAttributes& record, visitp
 }
 
 void CallbackFields<AudioAttributes>::drop(AudioAttributes& record) {
-    auto dropped = take_callback(record.audio_pipeline_state_notify);
+    replace_callback(record.audio_pipeline_state_notify);
 }
 
 void register_audio_config(nb::module_& m) {

@@ -48,7 +48,7 @@ nb::memoryview view_samples(const AudioFrame& frame) {
                                             static_cast<Py_ssize_t>(sizeof(float));
     nb::object bytes_view = nb::steal(PyMemoryView_FromMemory(start, byte_count, PyBUF_READ));
     if (!bytes_view.is_valid()) throw nb::python_error();
-    return nb::borrow<nb::memoryview>(bytes_view.attr("cast")("f"));
+    return nb::steal<nb::memoryview>(bytes_view.attr("cast")("f").release());
 }
 
 }  // namespace

@@ -29,11 +29,12 @@ std::unordered_map<const Field*, Slot>& slots() {
     return *map;
 }
 
-// Destroys a detached config. Its callback is released last, once the entry
-// is gone, so Python code run by the release sees consistent state.
-void destroy_detached(LanguageTranslationConfig* storage) noexcept {
-    LanguageTranslationConfig released(std::move(*storage));
+// Ends a detached config and returns its values, for the caller to release
+// once its own state is consistent (releasing the callback may run Python).
+[[nodiscard]] LanguageTranslationConfig end_detached(LanguageTranslationConfig* storage) noexcept {
+    LanguageTranslationConfig values(std::move(*storage));
     std::destroy_at(storage);
+    return values;
 }
 
 // Runs when the Python reference into the field is deallocated, while the
@@ -45,7 +46,7 @@ void on_reference_gone(void* field) noexcept {
     if (it == slots().end()) return;
     Slot slot = it->second;
     slots().erase(it);
-    if (slot.holds_detached) destroy_detached(slot.storage);
+    if (slot.holds_detached) (void)end_detached(slot.storage);
 }
 
 // The entry for `field`, made and tied to `reference` the first time.
@@ -72,8 +73,7 @@ void store_lt_config(ProcessorAttributes& pa, const LanguageTranslationConfig& v
     LanguageTranslationConfig released;  // its values go last
     auto it = slots().find(&field);
     if (it != slots().end() && it->second.holds_detached) {
-        released = std::move(*it->second.storage);
-        std::destroy_at(it->second.storage);
+        released = end_detached(it->second.storage);
         it->second.holds_detached = false;
     }
     field.emplace(std::move(copy));

@@ -33,7 +33,7 @@ void construct_lt_config(LanguageTranslationConfig* self, std::string language_i
 }
 
 void set_transcript_callback(LanguageTranslationConfig& self, nb::callable fn) {
-    install_callback(self.callback, wrap_gil<TextFrame&&>(std::move(fn)));
+    replace_callback(self.callback, wrap_gil<TextFrame&&>(std::move(fn)));
 }
 
 void construct_processor_attributes(ProcessorAttributes* self,
@@ -81,7 +81,7 @@ int LtConfigCallbacks::visit(const LanguageTranslationConfig& record, visitproc 
 }
 
 void LtConfigCallbacks::drop(LanguageTranslationConfig& record) {
-    auto dropped = take_callback(record.callback);
+    replace_callback(record.callback);
 }
 
 bool LtConfigCallbacks::owned_by_reference(const LanguageTranslationConfig& record) noexcept {
@@ -96,9 +96,8 @@ int CallbackFields<ProcessorAttributes>::visit(const ProcessorAttributes& record
 }
 
 void CallbackFields<ProcessorAttributes>::drop(ProcessorAttributes& record) {
-    auto audio = take_callback(record.audio_attributes.audio_pipeline_state_notify);
-    std::function<void(TextFrame&&)> transcript;
-    if (record.lt_config) transcript = take_callback(record.lt_config->callback);
+    CallbackFields<AudioAttributes>::drop(record.audio_attributes);
+    if (record.lt_config) LtConfigCallbacks::drop(*record.lt_config);
 }
 
 void register_processor_attributes(nb::module_& m) {

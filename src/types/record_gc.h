@@ -43,13 +43,6 @@ int visit_callback(const std::function<Signature>& callback, visitproc visit, vo
     return 0;
 }
 
-// Empties `callback`; the share is released when the returned value goes, so
-// that Python code run by the release sees a consistent record.
-template <typename Signature>
-[[nodiscard]] std::function<Signature> take_callback(std::function<Signature>& callback) noexcept {
-    return std::exchange(callback, nullptr);
-}
-
 template <typename Record>
 Record* owned_record(PyObject* self) noexcept {
     auto [ready, owns] = nb::inst_state(self);
