@@ -133,3 +133,13 @@ const std::shared_ptr<GilSafeCallable>* holder_of(
     const auto* target = callback.target<GilCallback<TextFrame&&>>();
     return target ? &target->holder : nullptr;
 }
+
+void give_own_holder(std::function<void(PipelineState)>& callback) {
+    const std::shared_ptr<GilSafeCallable>* holder = holder_of(callback);
+    if (holder && *holder) callback = wrap_pipeline_state(nb::borrow<nb::callable>((*holder)->callable));
+}
+
+void give_own_holder(std::function<void(TextFrame&&)>& callback) {
+    const std::shared_ptr<GilSafeCallable>* holder = holder_of(callback);
+    if (holder && *holder) callback = wrap_gil<TextFrame&&>(nb::borrow<nb::callable>((*holder)->callable));
+}

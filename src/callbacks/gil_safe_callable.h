@@ -73,3 +73,11 @@ const std::shared_ptr<GilSafeCallable>* holder_of(
     const std::function<void(tavix::PipelineState)>& callback) noexcept;
 const std::shared_ptr<GilSafeCallable>* holder_of(
     const std::function<void(tavix::TextFrame&&)>& callback) noexcept;
+
+// Gives `callback`, a copy just made of another owner's callback, a holder of
+// its own for the same callable. Called with the interpreter lock held. With
+// one holder per owner (each Python record, each SDK copy of the records),
+// every holder's reference is one the collector can account for: a record
+// reports its own, and a holder the SDK keeps stays an outside reference.
+void give_own_holder(std::function<void(tavix::PipelineState)>& callback);
+void give_own_holder(std::function<void(tavix::TextFrame&&)>& callback);

@@ -3,15 +3,19 @@
 #include <memory>
 #include <stdexcept>
 
+#include "module/exit_hook.h"
 #include "module/registration.h"
 #include "module/without_gil.h"
+#include "types/audio_frame.h"
+#include "types/record_callbacks.h"
 
-using tavix::AudioFrame;
 using tavix::IAudioProcessor;
 
 namespace {
 
 constexpr const char* closed_message = "process_frame called on a closed AudioProcessor";
+constexpr const char* exiting_message =
+    "create_audio_processor refused: the interpreter is exiting and has closed every processor.";
 constexpr const char* no_processor_message =
     "create_audio_processor failed: the SDK returned no processor. Ensure the SDK is activated "
     "and the requested model is entitled to the activated user.";
@@ -22,12 +26,16 @@ ProcessorHandle create_audio_processor(const PyShared<tavix::ITavixSdk>& sdk,
                                        const tavix::ProcessorAttributes& attrs) {
     // The SDK reads the attributes while the lock is released, when another
     // Python thread may change the Python-owned record: hand it a snapshot.
-    const tavix::ProcessorAttributes snapshot = attrs;
-    std::shared_ptr<IAudioProcessor> processor =
+    if (interpreter_exiting()) throw std::runtime_error(exiting_message);
+    tavix::ProcessorAttributes snapshot = attrs;
+    // The SDK's copies of the callbacks share a holder of their own, apart
+    // from the record's, so that the collector can tell them apart.
+    give_own_callbacks(snapshot);
+    std::shared_ptr<SerializedProcessor> processor =
         call_without_gil(sdk, "the Sdk holds no SDK object", [&](tavix::ITavixSdk& root) {
             std::unique_ptr<IAudioProcessor> created = root.CreateAudioProcessor(snapshot);
             if (!created) throw std::runtime_error(no_processor_message);
-            return std::shared_ptr<IAudioProcessor>(std::move(created));
+            return std::make_shared<SerializedProcessor>(std::move(created));
         });
     return ProcessorHandle(std::move(processor));
 }
@@ -40,9 +48,12 @@ void register_audio_processor(nb::module_& m) {
         "process_frame directly.")
         .def(
             "process_frame",
-            [](const ProcessorHandle& self, const AudioFrame& frame) {
-                return call_without_gil(self, closed_message, [&](IAudioProcessor& processor) {
-                    return processor.ProcessFrame(frame);
+            [](const ProcessorHandle& self, const BoundAudioFrame& frame) {
+                // The output is copied into the returned frame before the
+                // lock is taken back, so it stays valid however long Python
+                // keeps it, whatever other threads do with the processor.
+                return call_without_gil(self, closed_message, [&](SerializedProcessor& processor) {
+                    return BoundAudioFrame(processor.process(frame));
                 });
             },
             nb::arg("frame"),

@@ -56,10 +56,11 @@ void release_without_gil(std::shared_ptr<void> ptr) noexcept {
     drop_sdk_reference(std::move(ptr));
 }
 
-void wait_for_deferred_releases() noexcept {
-    // Bounded, so that a teardown stuck in the SDK cannot hang interpreter
-    // exit; what is still running then finds the callback gate closed.
-    constexpr std::chrono::seconds limit{5};
+void release_in_background(std::shared_ptr<void> ptr) noexcept {
+    if (ptr && !release_on_helper_thread(&ptr)) release_without_gil(std::move(ptr));
+}
+
+void wait_for_deferred_releases(std::chrono::milliseconds limit) noexcept {
     nb::gil_scoped_release unlocked;
     std::unique_lock<std::mutex> lock(pending_mutex);
     pending_done.wait_for(lock, limit, [] { return pending == 0; });

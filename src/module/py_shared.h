@@ -37,11 +37,13 @@ public:
     // see it half-released) and drops the reference with the lock released.
     void reset() noexcept { release_without_gil(std::move(ptr_)); }
 
-    // Releases the SDK object of every handle of this kind. Called with the
-    // lock held; the list may change while reset() has released the lock, so
-    // the walk starts over after each release.
-    static void reset_all() noexcept {
-        for (PyShared* handle = first_held(); handle; handle = first_held()) handle->reset();
+    // Empties every handle of this kind and hands the drops to helper
+    // threads (see release_in_background), so that no teardown can hold the
+    // caller up. Called with the lock held; a fallback drop releases it, when
+    // the list may change, so the walk starts over after each handle.
+    static void reset_all_in_background() noexcept {
+        for (PyShared* handle = first_held(); handle; handle = first_held())
+            release_in_background(std::move(handle->ptr_));
     }
 
 private:

@@ -65,6 +65,10 @@ void CallbackFields<AudioAttributes>::drop(AudioAttributes& record) {
     replace_callback(record.audio_pipeline_state_notify);
 }
 
+void give_own_callbacks(AudioAttributes& record) {
+    give_own_holder(record.audio_pipeline_state_notify);
+}
+
 void register_audio_config(nb::module_& m) {
     nb::class_<CloudInferencingParams>(
         m, "CloudInferencingParams",

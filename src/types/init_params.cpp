@@ -1,6 +1,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 
 #include <nanobind/stl/string.h>
@@ -33,6 +34,13 @@ Environment environment_from_env() {
     return Environment::kProduction;
 }
 
+// Python's own path functions refuse such strings: the SDK would otherwise
+// create a directory cut at the NUL, one the caller never named.
+std::string checked_storage_dir(std::string path) {
+    if (path.find('\0') != std::string::npos) throw std::invalid_argument("embedded null byte");
+    return path;
+}
+
 }  // namespace
 
 void register_init_params(nb::module_& m) {
@@ -45,6 +53,7 @@ void register_init_params(nb::module_& m) {
             [](InitParams* self, std::string storage_dir) {
                 // Read the environment before constructing, so a failure
                 // leaves no half-built record behind.
+                storage_dir = checked_storage_dir(std::move(storage_dir));
                 std::string models_dir = models_dir_from_env();
                 Environment environment = environment_from_env();
                 InitParams* params = new (self) InitParams();
@@ -53,5 +62,8 @@ void register_init_params(nb::module_& m) {
                 params->environment = environment;
             },
             nb::arg("storage_dir") = "./storage")
-        .def_rw("storage_dir", &InitParams::storage_dir, storage_dir_doc);
+        .def_prop_rw(
+            "storage_dir", [](const InitParams& self) { return self.storage_dir; },
+            [](InitParams& self, std::string path) { self.storage_dir = checked_storage_dir(std::move(path)); },
+            storage_dir_doc);
 }

@@ -8,6 +8,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "types/record_callbacks.h"
+
 namespace nb = nanobind;
 
 using tavix::LanguageTranslationConfig;
@@ -61,6 +63,7 @@ Slot& slot_for(const Field& field, LanguageTranslationConfig* storage, nb::handl
 
 void store_lt_config(ProcessorAttributes& pa, const LanguageTranslationConfig& value) {
     LanguageTranslationConfig copy(value);
+    give_own_callbacks(copy);
     Field& field = pa.lt_config;
     if (field) {
         // Keeps its place, so references read earlier show the new values;

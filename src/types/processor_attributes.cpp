@@ -40,8 +40,9 @@ void construct_processor_attributes(ProcessorAttributes* self,
                                     const AudioAttributes& audio_attributes,
                                     const LanguageTranslationConfig* lt_config) {
     AudioAttributes audio_copy(audio_attributes);
+    give_own_callbacks(audio_copy);
     std::optional<LanguageTranslationConfig> lt_copy;
-    if (lt_config) lt_copy.emplace(*lt_config);
+    if (lt_config) give_own_callbacks(lt_copy.emplace(*lt_config));
     ProcessorAttributes* record = new (self) ProcessorAttributes();
     record->audio_attributes = std::move(audio_copy);
     record->lt_config = std::move(lt_copy);
@@ -56,6 +57,7 @@ void set_audio_attributes(ProcessorAttributes& self, const AudioAttributes& valu
     // The replaced values (and their callback) go only after the field holds
     // the new ones.
     AudioAttributes copy(value);
+    give_own_callbacks(copy);
     std::swap(self.audio_attributes, copy);
 }
 
@@ -98,6 +100,13 @@ int CallbackFields<ProcessorAttributes>::visit(const ProcessorAttributes& record
 void CallbackFields<ProcessorAttributes>::drop(ProcessorAttributes& record) {
     CallbackFields<AudioAttributes>::drop(record.audio_attributes);
     if (record.lt_config) LtConfigCallbacks::drop(*record.lt_config);
+}
+
+void give_own_callbacks(LanguageTranslationConfig& record) { give_own_holder(record.callback); }
+
+void give_own_callbacks(ProcessorAttributes& record) {
+    give_own_callbacks(record.audio_attributes);
+    if (record.lt_config) give_own_callbacks(*record.lt_config);
 }
 
 void register_processor_attributes(nb::module_& m) {

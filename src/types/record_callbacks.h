@@ -37,3 +37,9 @@ struct CallbackFields<tavix::ProcessorAttributes> {
     static void drop(tavix::ProcessorAttributes& record);
     static bool owned_by_reference(const tavix::ProcessorAttributes&) noexcept { return false; }
 };
+
+// After a record was copied from another owner's: gives each callback of the
+// copy a holder of its own (see give_own_holder). Lock held.
+void give_own_callbacks(tavix::AudioAttributes& record);
+void give_own_callbacks(tavix::LanguageTranslationConfig& record);
+void give_own_callbacks(tavix::ProcessorAttributes& record);
