@@ -4,16 +4,33 @@ Each scenario runs in its own interpreter; the subprocess timeout only
 detects a hang, it is not a measure of speed.
 """
 
-import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
-COMMON = """
-import sys, threading, time
+from helpers import DEMO_KEY, run_python
+
+COMMON = f"""
+import sys, tempfile, threading, time
+import numpy as np
 import _tavix_module as m
+from helpers import processor_attrs
+from tavix import signals
+
+sdk = None
+
+def activated_sdk():
+    global sdk
+    if sdk is None:
+        sdk = m.create_sdk(m.InitParams(tempfile.mkdtemp()))
+        assert sdk.activate_api_key({DEMO_KEY!r}).success
+    return sdk
+
+def processor_calling(on_state):
+    return activated_sdk().create_audio_processor(processor_attrs(notify=on_state))
+"""
+
+COMMON += """
 
 ready = threading.Event()
 
@@ -82,6 +99,45 @@ SCENARIOS = {
         detached.lt_config = None
         kept_ref.callback = hosts[0].on_event
     """,
+    # Closing the processor at exit runs its NOT_RUNNING callback, which waits
+    # for the main thread, for ever.
+    "state callback waiting for the main thread": """
+        main_done = threading.Event()
+        def on_state(state):
+            if state == m.PipelineState.NOT_RUNNING:
+                main_done.wait()
+        p = processor_calling(on_state)
+    """,
+    # The same callback still running Python when finalisation starts: CPython
+    # unwinds its thread, which nothing may swallow.
+    "state callback still running at finalisation": """
+        def on_state(state):
+            if state == m.PipelineState.NOT_RUNNING:
+                while True:
+                    time.sleep(0.01)
+        p = processor_calling(on_state)
+    """,
+    # A callback that reopens its processor whenever it stops.
+    "auto-reconnect": """
+        open_processors = []
+        def reconnect(state):
+            if state == m.PipelineState.NOT_RUNNING:
+                try:
+                    open_processors.append(processor_calling(reconnect))
+                except RuntimeError as e:
+                    print(e, flush=True)
+        open_processors.append(processor_calling(reconnect))
+    """,
+    # A transcript callback much slower than the frames that feed it.
+    "slow transcript callback": """
+        attrs = processor_attrs("translation", local=True)
+        attrs.lt_config = m.LanguageTranslationConfig(
+            "en-US", "es-ES", callback=lambda frame: time.sleep(0.05))
+        p = activated_sdk().create_audio_processor(attrs)
+        keys = signals.dtmf_sequence(16000, "0123456789*#" * 3)[0]
+        for begin in range(0, keys.size - 320, 320):
+            p.process_frame(m.AudioFrame(keys[begin:begin + 320]))
+    """,
     # sys.exit raised on the main thread while callbacks run.
     "sys.exit from main": """
         threading.Thread(target=fire_forever, args=(work_then_return,), daemon=True).start()
@@ -92,15 +148,12 @@ SCENARIOS = {
 
 
 # Exit races are timing-dependent: the quick scenarios run a few times each.
-RUNS = {name: 1 if name == "stuck callback" else 4 for name in SCENARIOS}
-
-
-def run_python(code):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    return subprocess.run(
-        [sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120
-    )
+# A callback that never returns keeps whatever it refers to for good, which
+# nanobind then reports as leaked; that is the callback's doing, not ours.
+NEVER_RETURNS = {"state callback waiting for the main thread",
+                 "state callback still running at finalisation"}
+SLOW = NEVER_RETURNS | {"stuck callback", "slow transcript callback"}
+RUNS = {name: 1 if name in SLOW else 4 for name in SCENARIOS}
 
 
 @pytest.mark.parametrize("name", SCENARIOS)
@@ -109,7 +162,16 @@ def test_exit_is_clean(name):
         result = run_python(COMMON + textwrap.dedent(SCENARIOS[name]))
         assert result.returncode == 0, result.stderr
         assert "Fatal Python error" not in result.stderr
-        assert "leaked" not in result.stderr
+        assert name in NEVER_RETURNS or "leaked" not in result.stderr
+
+
+def test_no_processor_opens_once_exit_has_closed_them():
+    result = run_python(COMMON + textwrap.dedent(SCENARIOS["auto-reconnect"]))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "create_audio_processor refused: the interpreter is exiting and has closed every "
+        "processor."
+    ]
 
 
 def test_callback_exit_request_does_not_end_the_interpreter():

@@ -1,0 +1,294 @@
+"""Plain Python code cannot crash, corrupt or outlive memory through frames.
+
+Cases that crashed once run in a child interpreter, so that a regression fails
+its test instead of ending the test run; races are looped there.
+"""
+
+import array
+import ctypes
+import gc
+import mmap
+import textwrap
+import threading
+import weakref
+
+import numpy as np
+import pytest
+
+import _tavix_module as m
+from helpers import DEMO_KEY, processor_attrs, run_python
+
+PRELUDE = f"""
+import gc, threading
+import numpy as np
+import _tavix_module as m
+from helpers import processor_attrs
+
+def local_processor(tmp, model="passthrough", rate=16000):
+    sdk = m.create_sdk(m.InitParams(tmp))
+    assert sdk.activate_api_key({DEMO_KEY!r}).success
+    return sdk.create_audio_processor(processor_attrs(model, rate, local=True))
+
+def churn():
+    # Reuses freed memory, so that a dangling view reads someone else's data.
+    sizes = [320, 1600, 3200] * 300 + [1 << 20] * 8
+    return [np.full(n, -7.0, np.float32) for n in sizes]
+"""
+
+
+def run_in_child(body, tmp_path):
+    code = PRELUDE + f"\nTMP = {str(tmp_path)!r}\n" + textwrap.dedent(body)
+    result = run_python(code)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+# --- a view keeps its memory alive ------------------------------------------
+
+
+VIEWS_OUTLIVING_THEIR_FRAME = {
+    "input frame": """
+        v = m.AudioFrame(np.full(1 << 20, .5, np.float32)).samples
+        junk = churn()
+        assert v[0] == .5 and v[-1] == .5
+    """,
+    "output frame after close": """
+        p = local_processor(TMP)
+        out = m.AudioFrame(np.zeros(0, np.float32))
+        while out.frame_count == 0:
+            out = p.process_frame(m.AudioFrame(np.full(1600, .5, np.float32)))
+        v = out.samples
+        p.close(); del p, out
+        junk = churn()
+        assert set(np.frombuffer(v, np.float32)) <= {0.0, .5}
+    """,
+    "output frame after the next call": """
+        p = local_processor(TMP)
+        outs, kept = [], []
+        for k in range(1, 30):
+            outs.append(p.process_frame(m.AudioFrame(np.full(1600, k / 100, np.float32))))
+            kept.append(np.frombuffer(outs[-1].samples, np.float32).copy())
+        junk = churn()
+        for out, copy in zip(outs, kept):
+            assert np.array_equal(np.frombuffer(out.samples, np.float32), copy)
+    """,
+}
+
+
+@pytest.mark.parametrize("body", VIEWS_OUTLIVING_THEIR_FRAME.values(), ids=VIEWS_OUTLIVING_THEIR_FRAME)
+def test_a_view_outlives_its_frame_safely(body, tmp_path):
+    run_in_child(body, tmp_path)
+
+
+def test_a_view_keeps_the_frame_and_its_array_alive_without_copying():
+    samples = np.arange(8, dtype=np.float32)
+    view = m.AudioFrame(samples).samples
+    array_ref = weakref.ref(samples)
+    del samples
+    gc.collect()
+    samples = array_ref()
+    samples[3] = 42.0  # a view, not a copy
+    assert (view.format, view.readonly, view[3]) == ("f", True, 42.0)
+    del samples, view
+    gc.collect()
+    assert array_ref() is None
+
+
+def test_every_read_is_a_new_view():
+    frame = m.AudioFrame(np.ones(4, np.float32))
+    first, second = frame.samples, frame.samples
+    assert first is not second
+    first.release()
+    assert second.tolist() == [1.0] * 4
+
+
+# --- one processor, several threads ---------------------------------------
+
+
+def test_two_threads_on_one_processor_never_share_an_output(tmp_path):
+    # Every input sample is distinct (exact in float32), so a sample seen
+    # twice in the output means one call's output was rewritten under another.
+    run_in_child(
+        """
+        CHUNK, CALLS = 320, 200
+        for _ in range(3):
+            p = local_processor(TMP)
+            counter = iter(range(1, 1 << 23))
+            take = threading.Lock()
+            seen = [[], []]
+            def push(i):
+                for _ in range(CALLS):
+                    with take:
+                        chunk = np.array([next(counter) for _ in range(CHUNK)], np.float32) / (1 << 23)
+                    seen[i].append(np.frombuffer(p.process_frame(m.AudioFrame(chunk)).samples,
+                                                 np.float32).copy())
+            threads = [threading.Thread(target=push, args=(i,)) for i in range(2)]
+            for t in threads: t.start()
+            for t in threads: t.join()
+            out = np.concatenate(seen[0] + seen[1])
+            real = out[out != 0]
+            assert len(real) == len(set(real.tolist())), "a sample came out twice"
+            assert len(out) > 0
+            p.close()
+        """,
+        tmp_path,
+    )
+
+
+def test_close_racing_process_frame(tmp_path):
+    run_in_child(
+        """
+        for _ in range(20):
+            p = local_processor(TMP)
+            frames = []
+            def push():
+                try:
+                    while True:
+                        frames.append(p.process_frame(m.AudioFrame(np.full(320, .5, np.float32))))
+                except RuntimeError as e:
+                    assert str(e) == "process_frame called on a closed AudioProcessor"
+            t = threading.Thread(target=push)
+            t.start()
+            while len(frames) < 20: pass
+            p.close()
+            t.join()
+            junk = churn()
+            for f in frames:
+                assert set(np.frombuffer(f.samples, np.float32)) <= {0.0, .5}
+        """,
+        tmp_path,
+    )
+
+
+# --- the frame holds its source's export ------------------------------------
+
+
+def test_a_framed_array_refuses_to_resize():
+    source = array.array("f", [0.5] * 16)
+    frame = m.AudioFrame(source)
+    with pytest.raises(BufferError):
+        source.extend([0.0] * 1024)
+    assert frame.samples.tolist() == [0.5] * 16
+    del frame
+    source.extend([0.0] * 1024)  # free again once the frame is gone
+
+
+def test_a_map_under_a_framed_memoryview_cannot_be_closed():
+    mapped = mmap.mmap(-1, 4096)
+    mapped[:4] = array.array("f", [0.75]).tobytes()
+    view = memoryview(mapped).cast("f")
+    frame = m.AudioFrame(view)
+    view.release()  # the caller's view goes, the frame's export stays
+    with pytest.raises(BufferError):
+        mapped.close()
+    assert frame.samples[0] == 0.75
+    del frame
+    mapped.close()
+
+
+def test_ctypes_arrays_are_viewed(tmp_path):
+    # ctypes leaves the strides of its buffer null; reading them crashed.
+    run_in_child(
+        """
+        import ctypes
+        values = (ctypes.c_float * 4)(1, 2, 3, 4)
+        frame = m.AudioFrame(values)
+        assert frame.samples.tolist() == [1, 2, 3, 4]
+        values[0] = 9
+        assert frame.samples[0] == 9  # in place
+        assert m.AudioFrame((ctypes.c_float * 0)()).frame_count == 0
+        """,
+        tmp_path,
+    )
+
+
+# --- integer PCM is refused, not silently misread ---------------------------
+
+
+@pytest.mark.parametrize(
+    "source, name",
+    [(np.array([32767, -32768], np.int16), "int16"), (np.arange(3, dtype=np.int32), "int32"),
+     (np.arange(3, dtype=np.uint8), "uint8"), (np.ones(2, bool), "bool"),
+     (array.array("h", [1, 2]), "int16")],
+    ids=["int16", "int32", "uint8", "bool", "array-h"],
+)
+def test_integer_and_boolean_samples_are_refused(source, name):
+    with pytest.raises(TypeError, match=rf"not a {name} array: scale integer PCM to \[-1, 1\]"):
+        m.AudioFrame(source)
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float16])
+def test_other_float_arrays_still_convert(dtype):
+    frame = m.AudioFrame(np.array([0.5, -0.25], dtype))
+    assert frame.samples.tolist() == [0.5, -0.25]
+
+
+# --- strings that reach the file system -------------------------------------
+
+
+def test_embedded_nul_in_storage_dir_is_refused(tmp_path):
+    with pytest.raises(ValueError, match="^embedded null byte$"):
+        m.InitParams(str(tmp_path / "a\0b"))
+    params = m.InitParams(str(tmp_path / "ok"))
+    with pytest.raises(ValueError, match="^embedded null byte$"):
+        params.storage_dir = str(tmp_path / "a\0b")
+    assert params.storage_dir == str(tmp_path / "ok")
+    assert list(tmp_path.iterdir()) == []
+
+
+# --- cycles through copied callbacks ----------------------------------------
+
+
+class Host:
+    def on_event(self, arg):
+        pass
+
+
+def copies_by_constructor(host):
+    host.audio = m.AudioAttributes(audio_pipeline_state_notify=host.on_event)
+    host.lt = m.LanguageTranslationConfig("a", "b", callback=host.on_event)
+    host.first = m.ProcessorAttributes(host.audio, host.lt)
+    host.second = m.ProcessorAttributes(host.audio, host.lt)
+
+
+def copies_by_assignment(host):
+    host.audio = m.AudioAttributes(audio_pipeline_state_notify=host.on_event)
+    host.pa = m.ProcessorAttributes(m.AudioAttributes())
+    host.pa.audio_attributes = host.audio
+    host.pa.lt_config = m.LanguageTranslationConfig("a", "b", callback=host.on_event)
+    host.other = m.ProcessorAttributes(host.pa.audio_attributes, host.pa.lt_config)
+
+
+@pytest.mark.parametrize("build", [copies_by_constructor, copies_by_assignment])
+def test_a_cycle_through_shared_copies_is_collected(build):
+    host = Host()
+    build(host)
+    ref = weakref.ref(host)
+    del host
+    gc.collect()
+    assert ref() is None
+
+
+def test_the_sdks_share_keeps_the_callable_until_the_processor_closes(sdk):
+    assert sdk.activate_api_key(DEMO_KEY).success
+    host = Host()
+    states = []
+    host.on_event = states.append  # not a cycle of its own
+    host.attrs = processor_attrs(notify=lambda s, h=host: h.on_event(s))
+    ref = weakref.ref(host)
+    processor = sdk.create_audio_processor(host.attrs)
+    del host
+    gc.collect()
+    assert ref() is not None  # the SDK still calls it
+    processor.close()
+    gc.collect()
+    assert ref() is None
+    assert states[-1] == m.PipelineState.NOT_RUNNING
+
+
+def test_collecting_records_never_silences_an_open_processor(sdk):
+    assert sdk.activate_api_key(DEMO_KEY).success
+    seen = threading.Event()
+    processor = sdk.create_audio_processor(processor_attrs(notify=lambda s: seen.set()))
+    gc.collect()
+    processor.close()
+    assert seen.is_set()
