@@ -2,11 +2,13 @@
 #include <memory>
 #include <optional>
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "common/host_callback.h"
 #include "common/logger.h"
 #include "common/text.h"
 #include "engine/processor_factory.h"
@@ -25,14 +27,11 @@ using namespace tavix::sdk;
 
 constexpr const char* kVersion = "2.0.1-substitute";
 
-// The host's optional event callbacks must never break an SDK operation.
+// The host's optional event callbacks must never break an SDK operation;
+// they run on the caller's thread, which they may end (see call_host).
 template <typename Callback, typename... Args>
-void notify(const Callback& callback, Args&&... args) noexcept {
-    if (!callback) return;
-    try {
-        callback(std::forward<Args>(args)...);
-    } catch (...) {
-    }
+void notify(const Callback& callback, Args&&... args) {
+    if (callback) call_host(callback, std::forward<Args>(args)...);
 }
 
 std::string outcome(const SdkResult& result) {
@@ -43,6 +42,11 @@ std::string outcome(const SdkResult& result) {
 
 // The first line of every SDK object's log names what it was created with.
 std::shared_ptr<Logger> open_log(const InitParams& params, const ServiceEndpoint& endpoint) {
+    // The file system would read only up to the NUL: a folder the caller
+    // never named. Refused before anything is created (the Logger checks
+    // storage_dir itself).
+    if (params.models_dir.find('\0') != std::string::npos)
+        throw std::invalid_argument("models_dir contains a NUL character");
     auto log = std::make_shared<Logger>(params.storage_dir);
     log->info("create_sdk version=" + std::string(kVersion) +
               " environment=" + endpoint.environment +
@@ -64,6 +68,8 @@ public:
         log_->info("models available=" + join(catalog_.names(), ","));
     }
 
+    // A destructor cannot pass on a forced unwind (it is noexcept, so the
+    // process would abort): on_shutdown must not end its thread.
     ~SubstituteSdk() override {
         log_->info("destroy_sdk");
         notify(params_.on_shutdown);

@@ -30,6 +30,10 @@ std::string utc_timestamp() {
 
 Logger::Logger(const std::string& storage_dir) {
     if (storage_dir.empty()) throw std::invalid_argument("storage_dir is empty");
+    // The file system would read the path only up to the NUL and create a
+    // directory the caller never named.
+    if (storage_dir.find('\0') != std::string::npos)
+        throw std::invalid_argument("storage_dir contains a NUL character");
     std::filesystem::path logs = std::filesystem::path(storage_dir) / "logs";
     std::error_code error;
     std::filesystem::create_directories(logs, error);
@@ -42,7 +46,7 @@ Logger::Logger(const std::string& storage_dir) {
 }
 
 void Logger::write(const char* level, const std::string& text) {
-    std::string line = utc_timestamp() + " " + level + " " + text + "\n";
+    std::string line = utc_timestamp() + " " + level + " " + escape_controls(text) + "\n";
     std::lock_guard<std::mutex> lock(mutex_);
     out_ << line;
     out_.flush();

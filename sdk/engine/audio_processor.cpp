@@ -46,7 +46,7 @@ AudioProcessor::AudioProcessor(const ProcessorAttributes& attrs, SessionFormat f
     // A returned empty frame still points at memory of ours.
     output_.reserve(min_frames_ * format_.channels);
     const AudioAttributes& audio = attrs.audio_attributes;
-    log_->info("create_audio_processor model=" + model_name_ +
+    log_->info("create_audio_processor model=" + quote_field(model_name_) +
                " path=" + (audio.cloud_inferencing ? "cloud" : "local") +
                " codec=" + codec_name(engine_.codec()) +
                " sampling_rate=" + std::to_string(format_.sample_rate) +
@@ -59,15 +59,35 @@ AudioProcessor::AudioProcessor(const ProcessorAttributes& attrs, SessionFormat f
 }
 
 AudioProcessor::~AudioProcessor() {
-    {
+    // A destructor must not throw: without memory for them the final update
+    // and the log line are lost, but the thread is still stopped.
+    try {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (translation_ && output_thread_.running()) output_thread_.post(translation_->finish());
+        if (translation_ && output_thread_.running())
+            note_drops(output_thread_.post(translation_->finish()));
+    } catch (const std::exception&) {
     }
     output_thread_.stop();
-    log_->info("destroy_audio_processor model=" + model_name_ +
-               " frames_accepted=" + std::to_string(frames_accepted_) +
-               " frames_emitted=" + std::to_string(frames_emitted_) +
-               " calls_dropped=" + std::to_string(calls_dropped_));
+    try {
+        log_->info("destroy_audio_processor model=" + quote_field(model_name_) +
+                   " frames_accepted=" + std::to_string(frames_accepted_) +
+                   " frames_emitted=" + std::to_string(frames_emitted_) +
+                   " calls_dropped=" + std::to_string(calls_dropped_) +
+                   " transcripts_dropped=" + std::to_string(output_thread_.transcripts_dropped()));
+    } catch (const std::exception&) {
+    }
+}
+
+void AudioProcessor::note_drops(const OutputThread::Posted& posted) {
+    if (!posted.drops_began) return;
+    // Only std::exception: a forced unwind (a cancelled thread) must pass.
+    try {
+        log_->warn("transcripts_dropping model=" + quote_field(model_name_) +
+                   " capacity=" + std::to_string(OutputThread::kQueueCapacity) +
+                   " reason=" + quote_field("the transcript callback falls behind the audio; "
+                                            "the oldest partial transcripts are dropped"));
+    } catch (const std::exception&) {
+    }
 }
 
 AudioFrame AudioProcessor::ProcessFrame(const AudioFrame& frame) {
@@ -90,13 +110,15 @@ AudioFrame AudioProcessor::ProcessFrame(const AudioFrame& frame) {
     // Everything that may throw (bad_alloc) comes before the first change to
     // the stream, so a failed call leaves the processor as it was.
     engine_.reserve(frames, output_);
+    OutputThread::Posted posted;
     if (translation_)
-        output_thread_.post(processing ? translation_->listen(frame.samples, frames)
-                                       : translation_->skip(frames));
+        posted = output_thread_.post(processing ? translation_->listen(frame.samples, frames)
+                                                : translation_->skip(frames));
     engine_.push(frame.samples, frames, processing, output_);
     if (translation_) translation_->commit();
     frames_accepted_ += frames;
     frames_emitted_ += output_.size() / format_.channels;
+    note_drops(posted);
     return AudioFrame{output_.data(), static_cast<uint32_t>(output_.size())};
 }
 

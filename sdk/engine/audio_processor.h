@@ -29,7 +29,9 @@ public:
                    std::shared_ptr<Logger> log);
 
     // Delivers the transcript of a running key sequence, then stops the
-    // output thread (see OutputThread::stop).
+    // output thread (see OutputThread::stop) and logs
+    // destroy_audio_processor with its counts, transcripts_dropped among
+    // them.
     ~AudioProcessor() override;
 
     // Refuses with std::invalid_argument a frame whose value count is not a
@@ -39,6 +41,10 @@ public:
     AudioFrame ProcessFrame(const AudioFrame& frame) override;
 
 private:
+    // Logs a warning when `posted` began a run of dropped transcripts (see
+    // OutputThread::kQueueCapacity); never throws std::exception.
+    void note_drops(const OutputThread::Posted& posted);
+
     const std::shared_ptr<Logger> log_;
     const std::string model_name_;
     const SessionFormat format_;

@@ -5,7 +5,10 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <type_traits>
 #include <variant>
+
+#include "common/host_callback.h"
 
 namespace tavix::sdk {
 
@@ -13,6 +16,9 @@ namespace tavix::sdk {
 // owner, so the thread can finish even after a callback destroyed its owner.
 struct OutputChannel {
     using Event = std::variant<PipelineState, TextFrame>;
+    // Making room moves events within the queue after the new ones are in:
+    // that must not fail, or a post would be neither all nor nothing.
+    static_assert(std::is_nothrow_move_assignable_v<Event>);
 
     OutputThread::StateCallback on_state;
     OutputThread::TextCallback on_text;
@@ -22,22 +28,35 @@ struct OutputChannel {
     std::condition_variable wake;
     std::deque<Event> events;
     bool stopping = false;
+    bool abandoned = false;  // the thread was ended from inside a callback
+    bool dropping = false;   // transcripts dropped since the queue was last empty
+    uint64_t dropped = 0;
     std::optional<std::chrono::steady_clock::time_point> connect_at;
     std::atomic<bool> running{false};
 
-    // A callback never throws into the SDK: whatever it throws is dropped.
-    void deliver(Event& event) noexcept {
-        try {
-            if (auto* state = std::get_if<PipelineState>(&event)) {
-                if (on_state) on_state(*state);
-            } else if (on_text) {
-                on_text(std::move(std::get<TextFrame>(event)));
-            }
-        } catch (...) {
+    // Callbacks run without the lock, so an unwind out of one leaves it free.
+    void deliver(Event& event) {
+        if (auto* state = std::get_if<PipelineState>(&event)) {
+            if (on_state) call_host(on_state, *state);
+        } else if (on_text) {
+            call_host(on_text, std::move(std::get<TextFrame>(event)));
         }
     }
 
-    void run() noexcept {
+    TAVIX_HANDLES_FORCED_UNWIND void run() {
+#if defined(__GLIBCXX__)
+        try {
+            serve();
+        } catch (abi::__forced_unwind&) {
+            abandon();
+            throw;
+        }
+#else
+        serve();
+#endif
+    }
+
+    void serve() {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
             auto ready = [this] { return stopping || !events.empty(); };
@@ -53,6 +72,7 @@ struct OutputChannel {
             while (!events.empty()) {
                 Event event = std::move(events.front());
                 events.pop_front();
+                if (events.empty()) dropping = false;  // caught up
                 lock.unlock();
                 deliver(event);
                 lock.lock();
@@ -65,6 +85,49 @@ struct OutputChannel {
             Event last = PipelineState::kNotRunning;
             deliver(last);
         }
+    }
+
+    // Nothing delivers any more: what is queued is let go (and counted) now,
+    // and post() counts what comes later, so nothing piles up.
+    void abandon() noexcept {
+        std::lock_guard<std::mutex> lock(mutex);
+        abandoned = true;
+        for (const Event& event : events)
+            if (std::holds_alternative<TextFrame>(event)) ++dropped;
+        events.clear();
+    }
+
+    // A partial transcript that a later queued transcript of the same type
+    // and utterance supersedes (a later partial or the complete one).
+    bool superseded(size_t at) const {
+        const TextFrame* frame = std::get_if<TextFrame>(&events[at]);
+        if (frame == nullptr || !frame->transcript_data_.complete.empty()) return false;
+        for (size_t later = at + 1; later < events.size(); ++later) {
+            const TextFrame* next = std::get_if<TextFrame>(&events[later]);
+            if (next != nullptr && next->type_ == frame->type_ &&
+                next->transcript_data_.utterance_idx == frame->transcript_data_.utterance_idx)
+                return true;
+        }
+        return false;
+    }
+
+    // Drops the oldest superseded partials until the queue is back within
+    // capacity or none is left; returns how many. Only moves and destroys.
+    size_t make_room() noexcept {
+        if (events.size() <= OutputThread::kQueueCapacity) return 0;
+        const size_t excess = events.size() - OutputThread::kQueueCapacity;
+        size_t removed = 0, kept = 0;
+        for (size_t at = 0; at < events.size(); ++at) {
+            // superseded() looks only past `at`, where nothing has moved yet.
+            if (removed < excess && superseded(at)) {
+                ++removed;
+                continue;
+            }
+            if (kept != at) events[kept] = std::move(events[at]);
+            ++kept;
+        }
+        events.erase(events.begin() + static_cast<std::ptrdiff_t>(kept), events.end());
+        return removed;
     }
 };
 
@@ -87,10 +150,16 @@ OutputThread::~OutputThread() { stop(); }
 
 bool OutputThread::running() const { return channel_->running.load(); }
 
-void OutputThread::post(std::vector<TextFrame>&& frames) {
-    if (frames.empty()) return;
+OutputThread::Posted OutputThread::post(std::vector<TextFrame>&& frames) {
+    Posted posted;
+    if (frames.empty()) return posted;
     {
         std::lock_guard<std::mutex> lock(channel_->mutex);
+        if (channel_->abandoned) {
+            posted.dropped = frames.size();
+            channel_->dropped += frames.size();
+            return posted;
+        }
         std::deque<OutputChannel::Event>& events = channel_->events;
         const size_t before = events.size();
         try {
@@ -100,8 +169,20 @@ void OutputThread::post(std::vector<TextFrame>&& frames) {
             while (events.size() > before) events.pop_back();
             throw;
         }
+        posted.dropped = channel_->make_room();
+        if (posted.dropped != 0) {
+            channel_->dropped += posted.dropped;
+            posted.drops_began = !channel_->dropping;
+            channel_->dropping = true;
+        }
     }
     channel_->wake.notify_one();
+    return posted;
+}
+
+uint64_t OutputThread::transcripts_dropped() const {
+    std::lock_guard<std::mutex> lock(channel_->mutex);
+    return channel_->dropped;
 }
 
 void OutputThread::stop() {

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -20,6 +22,19 @@ public:
     using StateCallback = std::function<void(PipelineState)>;
     using TextCallback = std::function<void(TextFrame&&)>;
 
+    // How many events (pipeline states and transcripts) the queue holds
+    // before post() makes room. A transcript callback slower than the audio
+    // that feeds it would otherwise grow the queue without bound, and stop()
+    // would deliver the whole backlog first. To make room post() drops the
+    // oldest queued partial transcripts (TextFrames whose `complete` is
+    // empty) that a later queued transcript of the same type and utterance
+    // supersedes, and counts them. Complete transcripts, pipeline states and
+    // the latest partial of each utterance are never dropped, so the queue
+    // exceeds the capacity only by those: the complete ones (the DTMF
+    // pipeline makes at most one per ended key sequence and type) and the
+    // latest partials of the running sequence (one per type).
+    static constexpr size_t kQueueCapacity = 64;
+
     // With `connect_after` set, the thread simulates the remote pipeline:
     // it reports TRYING at once, RUNNING once `connect_after` has passed
     // (from then on running() is true) and NOT_RUNNING when stopped. Without
@@ -35,15 +50,33 @@ public:
 
     bool running() const;
 
-    // Queues frames for the transcript callback: all of them, or (if it
-    // throws) none.
-    void post(std::vector<TextFrame>&& frames);
+    // What one post() did to the queue.
+    struct Posted {
+        size_t dropped = 0;        // transcripts dropped to keep the bound
+        bool drops_began = false;  // the first drop since the queue was last empty
+    };
+
+    // Queues frames for the transcript callback, all of them or (if it
+    // throws) none, then keeps the queue within kQueueCapacity as described
+    // there, which cannot fail. After the thread was ended from inside a
+    // callback (see stop()), the frames are counted as dropped instead.
+    Posted post(std::vector<TextFrame>&& frames);
+
+    // Transcripts that never reached the callback: dropped to keep the bound,
+    // or left over after the thread was ended. Final once stop() returned.
+    uint64_t transcripts_dropped() const;
 
     // Delivers what is queued, then NOT_RUNNING if a pipeline was simulated,
     // and ends the thread. Called from any other thread it returns after the
     // thread has ended, so no callback runs afterwards. Called from a callback
     // on the output thread itself, it returns at once and the thread finishes
     // the same work after that callback has returned. Idempotent.
+    //
+    // A callback may end the thread itself with a forced unwind (pthread_exit;
+    // CPython does so to a thread that wants back into a finalising
+    // interpreter). The unwind passes to the thread's entry; on the way the
+    // queue is let go and later posts are only counted, and stop() then
+    // joins the ended thread. The processor keeps processing audio.
     void stop();
 
 private:

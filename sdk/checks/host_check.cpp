@@ -1,0 +1,269 @@
+// What a native host may do that Python cannot, one case per run:
+//
+// - Callbacks that end their own thread with pthread_exit, as CPython does
+//   to a thread that wants back into a finalising interpreter. The forced
+//   unwind must pass through the SDK to the thread's entry: swallowing it,
+//   or meeting a noexcept frame on the way, aborts the process ("exception
+//   not rethrown"). The thread must end, the SDK and its processors keep
+//   working, and teardown neither hangs nor crashes.
+// - A storage_dir or models_dir with an embedded NUL, which the SDK must
+//   refuse before it creates or reads anything.
+// - Text that is not UTF-8 in the log: it must stay one line per operation.
+//
+//   tavix_sdk_host_check <storage_dir> <case>
+//   tavix_sdk_host_check --list       (the cases, one a line)
+//
+// Exits 0 and prints "ok" when the case held; 1 with the reason otherwise.
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <stdexcept>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tavix/TavixSdk.h"
+
+using namespace tavix;
+
+namespace {
+
+constexpr const char* kDemoKey = "tvx1-demo-all-never-13c5b659";
+constexpr const char* kMistypedKey = "tvx1-demo-all-never-00000000";
+constexpr uint32_t kRate = 16000;
+constexpr uint32_t kFrame = kRate / 50;  // 20 ms
+constexpr double kTwoPi = 6.283185307179586;
+
+std::string g_storage;
+
+[[noreturn]] void end_this_thread() { pthread_exit(nullptr); }
+
+bool expect(bool condition, const std::string& what) {
+    if (!condition) std::fprintf(stderr, "failed: %s\n", what.c_str());
+    return condition;
+}
+
+std::shared_ptr<ITavixSdk> make_sdk(InitParams params = {}) {
+    params.storage_dir = g_storage;
+    params.models_dir = g_storage + "/no-models";
+    return CreateTavixSdk(params);
+}
+
+std::shared_ptr<ITavixSdk> activated_sdk() {
+    std::shared_ptr<ITavixSdk> sdk = make_sdk();
+    return sdk->ActivateApiKey(kDemoKey).success ? sdk : nullptr;
+}
+
+// Key '1' (80 ms of its two tones), then 80 ms of silence: one transcript
+// update per call once the key has ended.
+std::vector<float> key_then_pause() {
+    std::vector<float> samples(kRate * 160 / 1000, 0.0f);
+    for (size_t i = 0; i < kRate * 80 / 1000; ++i) {
+        double t = static_cast<double>(i) / kRate;
+        samples[i] = static_cast<float>(0.2 * (std::sin(kTwoPi * 697 * t) +
+                                               std::sin(kTwoPi * 1209 * t)));
+    }
+    return samples;
+}
+
+AudioFrame frame_of(std::vector<float>& samples) {
+    return {samples.data(), static_cast<uint32_t>(samples.size())};
+}
+
+// The transcripts_dropped count of the last processor torn down.
+long last_transcripts_dropped() {
+    std::ifstream log(g_storage + "/logs/tavix.log");
+    std::string line, last;
+    while (std::getline(log, line))
+        if (line.find("destroy_audio_processor") != std::string::npos) last = line;
+    size_t at = last.find("transcripts_dropped=");
+    return at == std::string::npos ? -1 : std::stol(last.substr(at + 20));
+}
+
+// on_error and on_activated run on the caller's thread; each ends it.
+bool activation_callback_ends_its_caller() {
+    std::atomic<int> ended{0};
+    std::atomic<bool> returned{false};
+    InitParams params;
+    params.on_error = [&](SdkErrorType, const std::string&) { ++ended; end_this_thread(); };
+    params.on_activated = [&] { ++ended; end_this_thread(); };
+    std::shared_ptr<ITavixSdk> sdk = make_sdk(params);
+    for (const char* key : {kMistypedKey, kDemoKey})
+        std::thread([&, key] { sdk->ActivateApiKey(key); returned = true; }).join();
+    if (!expect(ended == 2, "on_error and on_activated each ran once") ||
+        !expect(!returned, "a call returned past a callback that ended its thread") ||
+        !expect(sdk->IsActivated(), "the activation whose callback ended its caller stood"))
+        return false;
+    ProcessorAttributes attrs;
+    attrs.audio_attributes.model_name = "passthrough";
+    attrs.audio_attributes.cloud_inferencing = false;
+    std::unique_ptr<IAudioProcessor> processor = sdk->CreateAudioProcessor(attrs);
+    std::vector<float> samples(kFrame, 0.1f);
+    return expect(processor != nullptr, "the SDK still makes processors") &&
+           (processor->ProcessFrame(frame_of(samples)), true);
+}
+
+// The pipeline-state callback ends the output thread when `fatal` arrives;
+// the processor keeps processing and is torn down without NOT_RUNNING.
+bool state_callback_ends_the_output_thread(PipelineState fatal) {
+    std::shared_ptr<ITavixSdk> sdk = activated_sdk();
+    if (!expect(sdk != nullptr, "activation")) return false;
+    std::atomic<int> calls{0};
+    std::atomic<bool> ended{false};
+    ProcessorAttributes attrs;
+    attrs.audio_attributes.model_name = "denoise";
+    attrs.audio_attributes.audio_pipeline_state_notify = [&, fatal](PipelineState state) {
+        ++calls;
+        if (state == fatal) {
+            ended = true;
+            end_this_thread();
+        }
+    };
+    std::unique_ptr<IAudioProcessor> processor = sdk->CreateAudioProcessor(attrs);
+    std::vector<float> samples(kFrame, 0.1f);
+    size_t emitted = 0;
+    for (int i = 0; i < 2000 && !(ended && emitted > 0); ++i) {
+        emitted += processor->ProcessFrame(frame_of(samples)).frame_count;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    processor.reset();
+    const int expected_calls = fatal == PipelineState::kTrying ? 1 : 2;
+    return expect(ended, "the callback ended its thread") &&
+           expect(emitted > 0, "the processor kept processing") &&
+           expect(calls == expected_calls, "no state was reported after the thread ended");
+}
+
+// The transcript callback ends the output thread at the first transcript;
+// what is posted afterwards is counted as dropped, not queued forever.
+bool transcript_callback_ends_the_output_thread() {
+    std::shared_ptr<ITavixSdk> sdk = activated_sdk();
+    if (!expect(sdk != nullptr, "activation")) return false;
+    std::atomic<int> calls{0};
+    ProcessorAttributes attrs;
+    attrs.audio_attributes.cloud_inferencing = false;
+    attrs.lt_config.emplace();
+    attrs.lt_config->language_in = "en-US";
+    attrs.lt_config->language_out = "fr-FR";
+    attrs.lt_config->callback = [&](TextFrame&&) {
+        ++calls;
+        end_this_thread();
+    };
+    std::unique_ptr<IAudioProcessor> processor = sdk->CreateAudioProcessor(attrs);
+    std::vector<float> keys = key_then_pause();
+    for (int i = 0; i < 12; ++i) processor->ProcessFrame(frame_of(keys));
+    processor.reset();  // also posts the final update of the running sequence
+    return expect(calls == 1, "one transcript reached the callback that ended its thread") &&
+           expect(last_transcripts_dropped() > 0, "later transcripts were counted as dropped");
+}
+
+// The transcript callback drops the last reference to its processor, then
+// ends the thread: the detached output thread must still unwind cleanly.
+bool release_inside_then_end() {
+    std::shared_ptr<ITavixSdk> sdk = activated_sdk();
+    if (!expect(sdk != nullptr, "activation")) return false;
+    std::mutex mutex;
+    std::unique_ptr<IAudioProcessor> processor;
+    std::atomic<bool> ended{false};
+    ProcessorAttributes attrs;
+    attrs.audio_attributes.cloud_inferencing = false;
+    attrs.lt_config.emplace();
+    attrs.lt_config->language_in = "de";
+    attrs.lt_config->language_out = "es";
+    attrs.lt_config->callback = [&](TextFrame&&) {
+        std::unique_ptr<IAudioProcessor> last;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            last = std::move(processor);
+        }
+        last.reset();
+        ended = true;
+        end_this_thread();
+    };
+    processor = sdk->CreateAudioProcessor(attrs);
+    std::vector<float> keys = key_then_pause();
+    for (int i = 0; i < 2000 && !ended; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (processor) processor->ProcessFrame(frame_of(keys));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return expect(ended, "the callback released its processor and ended its thread");
+}
+
+// NUL in storage_dir or models_dir: std::invalid_argument before anything
+// is created; the path up to the NUL must not appear.
+bool nul_refused(bool in_storage) {
+    const std::filesystem::path cut = std::filesystem::path(g_storage) / "cut";
+    InitParams params;
+    params.storage_dir = (cut / "storage").string();
+    params.models_dir = (cut / "models").string();
+    (in_storage ? params.storage_dir : params.models_dir) += std::string("\0tail", 5);
+    try {
+        CreateTavixSdk(params);
+    } catch (const std::invalid_argument& refusal) {
+        return expect(std::string(refusal.what()).find("NUL") != std::string::npos,
+                      "the refusal names the NUL") &&
+               expect(!std::filesystem::exists(cut), "nothing was created");
+    }
+    return expect(false, "a path with a NUL was accepted");
+}
+
+// Bytes that are not UTF-8, and a CR LF, in caller text: escaped, so the log
+// keeps one valid line per operation.
+bool raw_bytes_escaped() {
+    std::shared_ptr<ITavixSdk> sdk = activated_sdk();
+    if (!expect(sdk != nullptr, "activation")) return false;
+    ProcessorAttributes attrs;
+    attrs.audio_attributes.model_name = std::string("a\xff\xc3(\r\nb\xed\xa0\x80", 10);
+    if (!expect(sdk->CreateAudioProcessor(attrs) == nullptr, "no such model")) return false;
+    std::ifstream log(g_storage + "/logs/tavix.log");
+    std::string line, last;
+    while (std::getline(log, line)) last = line;
+    return expect(last.find(R"(model="a\xff\xc3(\r\nb\xed\xa0\x80" result=none)") !=
+                      std::string::npos,
+                  "the last line holds the escaped name: " + last);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::map<std::string, std::function<bool()>> cases = {
+        {"activation-callback-exits", activation_callback_ends_its_caller},
+        {"state-callback-exits-on-trying",
+         [] { return state_callback_ends_the_output_thread(PipelineState::kTrying); }},
+        {"state-callback-exits-on-running",
+         [] { return state_callback_ends_the_output_thread(PipelineState::kRunning); }},
+        {"transcript-callback-exits", transcript_callback_ends_the_output_thread},
+        {"release-inside-then-exit", release_inside_then_end},
+        {"nul-in-storage-dir", [] { return nul_refused(true); }},
+        {"nul-in-models-dir", [] { return nul_refused(false); }},
+        {"raw-bytes-in-log", raw_bytes_escaped},
+    };
+    if (argc == 2 && std::string(argv[1]) == "--list") {
+        for (const auto& entry : cases) std::puts(entry.first.c_str());
+        return 0;
+    }
+    auto found = argc == 3 ? cases.find(argv[2]) : cases.end();
+    if (found == cases.end()) {
+        std::fprintf(stderr, "usage: %s <storage_dir> <case>; cases:", argv[0]);
+        for (const auto& entry : cases) std::fprintf(stderr, " %s", entry.first.c_str());
+        std::fputc('\n', stderr);
+        return 2;
+    }
+    g_storage = argv[1];
+    if (!found->second()) return 1;
+    // Let a detached output thread finish its unwind before the process ends.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::puts("ok");
+    return 0;
+}
