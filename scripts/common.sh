@@ -67,3 +67,15 @@ ensure_venv() {
         "$venv/bin/python" -m pip install -q --upgrade pip
     fi
 }
+
+# Installs into the virtual environment $1 the PyPI packages $2... unless all
+# are there already; the sanitizer builds use the environment's own CMake,
+# Ninja and nanobind, so a clean machine needs nothing else.
+ensure_venv_packages() {
+    local venv=$1; shift
+    if ! "$venv/bin/python" -c 'import sys, importlib.metadata as md; [md.version(n) for n in sys.argv[1:]]' \
+            "$@" >/dev/null 2>&1; then
+        echo "== installing $* into $venv"
+        "$venv/bin/python" -m pip install -q "$@"
+    fi
+}
