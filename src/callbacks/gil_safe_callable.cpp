@@ -6,7 +6,7 @@
 #include <cxxabi.h>
 #endif
 
-#include "callbacks/callback_gate.h"
+#include "module/interpreter_gate.h"
 
 using tavix::PipelineState;
 using tavix::TextFrame;
@@ -15,7 +15,7 @@ namespace {
 
 nb::object to_python(int value) { return nb::int_(value); }
 
-nb::object to_python(PipelineState&& state) { return nb::cast(state); }
+nb::object to_python(PipelineState state) { return nb::cast(state); }
 
 nb::object to_python(TextFrame&& frame) { return nb::cast(std::move(frame), nb::rv_policy::move); }
 
@@ -60,7 +60,6 @@ HANDLES_FORCED_UNWIND void call_with_lock_held(const GilSafeCallable& target, Co
     // A thread that already held the lock may have an exception pending; the
     // callback must neither see nor clear it.
     PyObject* pending = PyErr_GetRaisedException();
-    TavixCallbackScope in_callback;
     PyObject* argument = nullptr;
     PyObject* callable = nullptr;
     try {
@@ -96,7 +95,7 @@ HANDLES_FORCED_UNWIND void call_with_lock_held(const GilSafeCallable& target, Co
 }  // namespace
 
 GilSafeCallable::~GilSafeCallable() {
-    CallbackGateEntry entry;
+    InterpreterEntry entry;
     if (!entry.may_release_references()) {
         // The interpreter may be finalising: taking its lock could kill or
         // hang this thread, so the reference is leaked instead.
@@ -112,7 +111,7 @@ GilSafeCallable::~GilSafeCallable() {
 
 template <typename T>
 void GilCallback<T>::operator()(T arg) const {
-    CallbackGateEntry entry;
+    InterpreterEntry entry(/*runs_callback=*/true);
     if (!entry.admitted()) return;
     // Not a scope guard: if CPython ends this thread inside Ensure or the
     // call, the thread no longer holds the lock and must not release it.
@@ -122,33 +121,5 @@ void GilCallback<T>::operator()(T arg) const {
 }
 
 template struct GilCallback<int>;
-template struct GilCallback<PipelineState&&>;
+template struct GilCallback<PipelineState>;
 template struct GilCallback<TextFrame&&>;
-
-std::function<void(PipelineState)> wrap_pipeline_state(nb::callable fn) {
-    return PipelineStateForwarder{wrap_gil<PipelineState&&>(std::move(fn))};
-}
-
-const std::shared_ptr<GilSafeCallable>* holder_of(
-    const std::function<void(PipelineState)>& callback) noexcept {
-    const auto* forwarder = callback.target<PipelineStateForwarder>();
-    if (!forwarder) return nullptr;
-    const auto* inner = forwarder->deliver.target<GilCallback<PipelineState&&>>();
-    return inner ? &inner->holder : nullptr;
-}
-
-const std::shared_ptr<GilSafeCallable>* holder_of(
-    const std::function<void(TextFrame&&)>& callback) noexcept {
-    const auto* target = callback.target<GilCallback<TextFrame&&>>();
-    return target ? &target->holder : nullptr;
-}
-
-void give_own_holder(std::function<void(PipelineState)>& callback) {
-    const std::shared_ptr<GilSafeCallable>* holder = holder_of(callback);
-    if (holder && *holder) callback = wrap_pipeline_state(nb::borrow<nb::callable>((*holder)->callable));
-}
-
-void give_own_holder(std::function<void(TextFrame&&)>& callback) {
-    const std::shared_ptr<GilSafeCallable>* holder = holder_of(callback);
-    if (holder && *holder) callback = wrap_gil<TextFrame&&>(nb::borrow<nb::callable>((*holder)->callable));
-}

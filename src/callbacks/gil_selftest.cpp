@@ -2,8 +2,8 @@
 #include <thread>
 #include <utility>
 
-#include "callbacks/callback_gate.h"
 #include "callbacks/gil_safe_callable.h"
+#include "module/interpreter_gate.h"
 #include "module/registration.h"
 
 namespace {
@@ -15,8 +15,8 @@ namespace {
 void gil_selftest(nb::callable fn) {
     // At interpreter exit the call would be skipped anyway, and releasing
     // the lock then could cost this thread its way back.
-    if (callback_gate_closed()) return;
-    std::function<void(int)> callback = wrap_gil<int>(fn);
+    if (interpreter_gate_closed()) return;
+    std::function<void(int)> callback = wrap_gil<int>(std::move(fn));
     std::thread worker([copy = callback] { copy(42); });
 
     try {

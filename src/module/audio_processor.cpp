@@ -2,14 +2,12 @@
 
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 #include "module/exit_hook.h"
 #include "module/registration.h"
-#include "module/without_gil.h"
 #include "types/audio_frame.h"
 #include "types/record_callbacks.h"
-
-using tavix::IAudioProcessor;
 
 namespace {
 
@@ -20,24 +18,57 @@ constexpr const char* no_processor_message =
     "create_audio_processor failed: the SDK returned no processor. Ensure the SDK is activated "
     "and the requested model is entitled to the activated user.";
 
+ProcessorHandle* first_handle = nullptr;  // guarded by the interpreter lock
+
 }  // namespace
+
+ProcessorHandle::ProcessorHandle(std::shared_ptr<SerializedProcessor> processor) noexcept
+    : PyShared(std::move(processor)) {
+    link();
+}
+
+ProcessorHandle::ProcessorHandle(ProcessorHandle&& other) noexcept : PyShared(std::move(other)) {
+    link();
+}
+
+ProcessorHandle::~ProcessorHandle() {
+    reset();
+    (prev_ ? prev_->next_ : first_handle) = next_;
+    if (next_) next_->prev_ = prev_;
+}
+
+void ProcessorHandle::link() noexcept {
+    next_ = first_handle;
+    if (next_) next_->prev_ = this;
+    first_handle = this;
+}
+
+void ProcessorHandle::close_all_in_background() noexcept {
+    // A fallback drop (no helper thread) releases the lock, when the list may
+    // change, so the walk starts over after each open handle.
+    for (ProcessorHandle* handle = first_handle; handle;) {
+        if (!handle->share()) {
+            handle = handle->next_;
+            continue;
+        }
+        handle->reset_in_background();
+        handle = first_handle;
+    }
+}
 
 ProcessorHandle create_audio_processor(const PyShared<tavix::ITavixSdk>& sdk,
                                        const tavix::ProcessorAttributes& attrs) {
-    // The SDK reads the attributes while the lock is released, when another
-    // Python thread may change the Python-owned record: hand it a snapshot.
     if (interpreter_exiting()) throw std::runtime_error(exiting_message);
+    // The SDK reads the attributes while the lock is released, when another
+    // Python thread may change the Python-owned record: it gets a snapshot,
+    // whose callbacks have holders of their own (see give_own_holder).
     tavix::ProcessorAttributes snapshot = attrs;
-    // The SDK's copies of the callbacks share a holder of their own, apart
-    // from the record's, so that the collector can tell them apart.
     give_own_callbacks(snapshot);
-    std::shared_ptr<SerializedProcessor> processor =
-        call_without_gil(sdk, "the Sdk holds no SDK object", [&](tavix::ITavixSdk& root) {
-            std::unique_ptr<IAudioProcessor> created = root.CreateAudioProcessor(snapshot);
-            if (!created) throw std::runtime_error(no_processor_message);
-            return std::make_shared<SerializedProcessor>(std::move(created));
-        });
-    return ProcessorHandle(std::move(processor));
+    return ProcessorHandle(call_without_gil(sdk.share(), [&](tavix::ITavixSdk& root) {
+        std::unique_ptr<tavix::IAudioProcessor> created = root.CreateAudioProcessor(snapshot);
+        if (!created) throw std::runtime_error(no_processor_message);
+        return std::make_shared<SerializedProcessor>(std::move(created));
+    }));
 }
 
 void register_audio_processor(nb::module_& m) {
@@ -49,11 +80,13 @@ void register_audio_processor(nb::module_& m) {
         .def(
             "process_frame",
             [](const ProcessorHandle& self, const BoundAudioFrame& frame) {
+                std::shared_ptr<SerializedProcessor> processor = self.share();
+                if (!processor) throw std::runtime_error(closed_message);
                 // The output is copied into the returned frame before the
                 // lock is taken back, so it stays valid however long Python
                 // keeps it, whatever other threads do with the processor.
-                return call_without_gil(self, closed_message, [&](SerializedProcessor& processor) {
-                    return BoundAudioFrame(processor.process(frame));
+                return call_without_gil(std::move(processor), [&](SerializedProcessor& serial) {
+                    return BoundAudioFrame(serial.process(frame));
                 });
             },
             nb::arg("frame"),
@@ -62,7 +95,7 @@ void register_audio_processor(nb::module_& m) {
             "(frame_count == 0) while the engine primes; after the last real input, push silence "
             "frames until an empty frame is returned to drain the buffered tail. The returned "
             "samples are valid only until the next process_frame call.")
-        .def("close", &ProcessorHandle::reset,
+        .def("close", [](ProcessorHandle& self) { self.reset(); },
              "Stop and tear down the processor (joins the SDK output thread with the GIL "
              "released). Idempotent; called automatically on context exit.")
         .def("__enter__", [](nb::object self) { return self; })

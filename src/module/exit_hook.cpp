@@ -1,36 +1,54 @@
+// What happens to an open processor at interpreter exit.
+//
+// The module registers an atexit hook. atexit handlers run before CPython
+// starts finalising, while SDK threads can still run Python code; handlers
+// registered after the module was imported run before this one.
+//
+// 1. From the moment the hook starts, create_audio_processor is refused with
+//    RuntimeError, so that a callback that reopens its processor when it
+//    stops (NOT_RUNNING) cannot keep exit busy for ever.
+// 2. Every processor still open is closed: its handle is emptied, so Python
+//    sees it closed, and its teardown runs on a helper thread. A processor's
+//    SDK copies of Python callbacks may tie it into a cycle the collector
+//    cannot see; nothing else would ever tear it down. Its callbacks still run
+//    normally during the teardown (NOT_RUNNING is delivered).
+// 3. The hook waits for those teardowns, 5 s at most: a callback that never
+//    returns must not hang exit.
+// 4. It closes the interpreter gate (module/interpreter_gate.h): from now on
+//    SDK threads skip their callbacks, and the last release of a callable
+//    leaks its reference instead of taking the interpreter lock. Closing waits
+//    3 s at most for callbacks still running.
+// 5. It waits once more, 2 s at most, for teardowns that those callbacks
+//    handed off.
+//
+// So exit takes at most about 10 s on top of what other atexit handlers do,
+// whatever the callbacks do. A callback still running Python code when
+// finalisation starts is ended by CPython (its thread unwinds; nothing in the
+// module or the SDK swallows that unwind); a teardown still stuck then is
+// abandoned with the process.
 #include "module/exit_hook.h"
 
 #include <chrono>
 
-#include "callbacks/callback_gate.h"
 #include "module/audio_processor.h"
-#include "module/deferred_release.h"
+#include "module/interpreter_gate.h"
+#include "module/sdk_release.h"
 
 namespace {
 
 using std::chrono::milliseconds;
 
-// Exit is bounded whatever the callbacks do: at most this long for the
-// processors' teardowns, then (closing the gate) at most 3 s for callbacks
-// still running, then at most this long again for teardowns those callbacks
-// handed off. What is still stuck after that finds the gate closed.
 constexpr milliseconds teardown_limit{5000};
 constexpr milliseconds late_teardown_limit{2000};
 
 bool exiting = false;  // guarded by the interpreter lock
 
-// Runs at interpreter exit, before finalisation starts, while callbacks can
-// still reach Python: stops every processor still open (their SDK copies of
-// Python callbacks may tie them into cycles nothing else would break), lets
-// the teardowns finish, then closes the gate so SDK threads never enter a
-// finalising interpreter. Teardowns run on helper threads, so that one stuck
-// in a callback that never returns costs a bounded wait, not a hang.
 void on_interpreter_exit() {
     exiting = true;
-    ProcessorHandle::reset_all_in_background();
-    wait_for_deferred_releases(teardown_limit);
-    close_callback_gate();
-    wait_for_deferred_releases(late_teardown_limit);
+    ProcessorHandle::close_all_in_background();
+    wait_for_handed_off_drops(teardown_limit);
+    close_interpreter_gate();
+    wait_for_handed_off_drops(late_teardown_limit);
 }
 
 }  // namespace

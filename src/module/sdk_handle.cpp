@@ -5,21 +5,18 @@
 
 #include <nanobind/stl/string.h>
 
-#include "callbacks/callback_gate.h"
 #include "module/audio_processor.h"
 #include "module/py_shared.h"
 #include "module/registration.h"
-#include "module/without_gil.h"
 #include "tavix/TavixSdk.h"
 
 using tavix::ITavixSdk;
 
 namespace {
 
+// Never empty: create_sdk refuses an empty factory result, and an Sdk has no
+// close.
 using SdkHandle = PyShared<ITavixSdk>;
-
-// An Sdk is never empty: create_sdk refuses an empty factory result.
-constexpr const char* no_sdk = "the Sdk holds no SDK object";
 
 SdkHandle create_sdk(const tavix::InitParams& init_params) {
     // A snapshot, as the factory reads it with the lock released.
@@ -41,16 +38,12 @@ void register_sdk(nb::module_& m) {
                           "management. Obtain via create_sdk.")
         .def_prop_ro(
             "version",
-            [](const SdkHandle& self) {
-                std::shared_ptr<ITavixSdk> sdk = self.share();
-                if (!sdk) throw std::runtime_error(no_sdk);
-                return sdk->GetVersion();
-            },
+            [](const SdkHandle& self) { return self.share()->GetVersion(); },
             "The SDK version string.")
         .def(
             "activate_api_key",
             [](const SdkHandle& self, const std::string& api_key) {
-                return call_without_gil(self, no_sdk,
+                return call_without_gil(self.share(),
                                         [&](ITavixSdk& sdk) { return sdk.ActivateApiKey(api_key); });
             },
             nb::arg("api_key"),

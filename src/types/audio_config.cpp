@@ -5,8 +5,6 @@
 
 #include <nanobind/stl/string.h>
 
-#include "callbacks/callable_or_none.h"
-#include "callbacks/callback_property.h"
 #include "callbacks/gil_safe_callable.h"
 #include "module/registration.h"
 #include "types/internal_reference.h"
@@ -28,10 +26,10 @@ bool cloud_inferencing_from_env() {
 void construct_audio_attributes(AudioAttributes* self, uint32_t sampling_rate, uint16_t channels,
                                 std::string model_name,
                                 const CloudInferencingParams& cloud_inferencing_params,
-                                CallableOrNone audio_pipeline_state_notify) {
+                                std::optional<nb::callable> audio_pipeline_state_notify) {
     // Everything that can fail happens before the record exists, so a
     // failure leaves no half-built record behind.
-    auto notify = wrap_or_empty(std::move(audio_pipeline_state_notify), &wrap_pipeline_state);
+    auto notify = wrap_gil<tavix::PipelineState>(std::move(audio_pipeline_state_notify));
     AudioAttributes* record = new (self) AudioAttributes();
     record->sampling_rate = sampling_rate;
     record->channels = channels;
@@ -51,7 +49,7 @@ void set_cloud_params(AudioAttributes& self, const CloudInferencingParams& value
 }
 
 void set_pipeline_state_notify(AudioAttributes& self, nb::callable fn) {
-    replace_callback(self.audio_pipeline_state_notify, wrap_pipeline_state(std::move(fn)));
+    replace_callback(self.audio_pipeline_state_notify, wrap_gil<tavix::PipelineState>(std::move(fn)));
 }
 
 }  // namespace

@@ -140,7 +140,9 @@ void register_audio_frame(nb::module_& m) {
         "The sample rate and channel count are fixed for the whole session by the AudioAttributes "
         "passed to create_audio_processor. samples is a non-owning view; the data must remain "
         "valid for the duration of the call.")
-        .def("__init__", &construct_over_array, nb::arg("samples"))
+        // The frame also keeps the source object itself: a DLPack producer
+        // need not tie its memory to the capsule it hands out.
+        .def("__init__", &construct_over_array, nb::arg("samples"), nb::keep_alive<1, 2>())
         .def_ro("frame_count", &BoundAudioFrame::frame_count,
                 "Number of frames (samples per channel) available at samples.")
         .def_prop_ro("samples", &view_samples,

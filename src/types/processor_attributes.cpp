@@ -5,8 +5,6 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
-#include "callbacks/callable_or_none.h"
-#include "callbacks/callback_property.h"
 #include "callbacks/gil_safe_callable.h"
 #include "module/registration.h"
 #include "types/internal_reference.h"
@@ -23,8 +21,8 @@ namespace {
 
 void construct_lt_config(LanguageTranslationConfig* self, std::string language_in,
                          std::string language_out, std::string conversation_id,
-                         CallableOrNone callback) {
-    auto transcript_callback = wrap_or_empty(std::move(callback), &wrap_gil<TextFrame&&>);
+                         std::optional<nb::callable> callback) {
+    auto transcript_callback = wrap_gil<TextFrame&&>(std::move(callback));
     LanguageTranslationConfig* record = new (self) LanguageTranslationConfig();
     record->language_in = std::move(language_in);
     record->language_out = std::move(language_out);
