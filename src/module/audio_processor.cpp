@@ -7,7 +7,7 @@
 #include "module/exit_hook.h"
 #include "module/registration.h"
 #include "types/audio_frame.h"
-#include "types/record_callbacks.h"
+#include "references/record_gc.h"
 
 namespace {
 
@@ -57,12 +57,12 @@ void ProcessorHandle::close_all_in_background() noexcept {
 }
 
 ProcessorHandle create_audio_processor(const PyShared<tavix::ITavixSdk>& sdk,
-                                       const tavix::ProcessorAttributes& attrs) {
+                                       const BoundProcessorAttributes& attrs) {
     if (interpreter_exiting()) throw std::runtime_error(exiting_message);
     // The SDK reads the attributes while the lock is released, when another
     // Python thread may change the Python-owned record: it gets a snapshot,
     // whose callbacks have holders of their own (see give_own_holder).
-    tavix::ProcessorAttributes snapshot = attrs;
+    tavix::ProcessorAttributes snapshot = attrs.for_sdk();
     give_own_callbacks(snapshot);
     return ProcessorHandle(call_without_gil(sdk.share(), [&](tavix::ITavixSdk& root) {
         std::unique_ptr<tavix::IAudioProcessor> created = root.CreateAudioProcessor(snapshot);

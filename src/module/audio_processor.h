@@ -5,6 +5,7 @@
 #include "module/py_shared.h"
 #include "module/serialized_processor.h"
 #include "tavix/TavixSdk.h"
+#include "types/processor_attributes.h"
 
 // An AudioProcessor as Python holds it. Every handle is linked into one list
 // (changed only with the interpreter lock held), so that the exit hook can
@@ -27,4 +28,4 @@ private:
 // Sdk.create_audio_processor: creates the processor with the interpreter lock
 // released and hands it to Python as a handle.
 ProcessorHandle create_audio_processor(const PyShared<tavix::ITavixSdk>& sdk,
-                                       const tavix::ProcessorAttributes& attrs);
+                                       const BoundProcessorAttributes& attrs);

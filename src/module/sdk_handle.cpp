@@ -51,7 +51,7 @@ void register_sdk(nb::module_& m) {
             "and returns an SdkResult.")
         .def(
             "create_audio_processor",
-            [](const SdkHandle& self, const tavix::ProcessorAttributes& attrs) {
+            [](const SdkHandle& self, const BoundProcessorAttributes& attrs) {
                 return create_audio_processor(self, attrs);
             },
             nb::arg("attrs"),

@@ -7,9 +7,7 @@
 
 #include "callbacks/gil_safe_callable.h"
 #include "module/registration.h"
-#include "types/internal_reference.h"
-#include "types/record_callbacks.h"
-#include "types/record_gc.h"
+#include "references/record_gc.h"
 
 using tavix::AudioAttributes;
 using tavix::CloudInferencingParams;
@@ -54,12 +52,11 @@ void set_pipeline_state_notify(AudioAttributes& self, nb::callable fn) {
 
 }  // namespace
 
-int CallbackFields<AudioAttributes>::visit(const AudioAttributes& record, visitproc visit,
-                                           void* arg) {
+int visit_callbacks(const AudioAttributes& record, visitproc visit, void* arg) {
     return visit_callback(record.audio_pipeline_state_notify, visit, arg);
 }
 
-void CallbackFields<AudioAttributes>::drop(AudioAttributes& record) {
+void drop_callbacks(AudioAttributes& record) {
     replace_callback(record.audio_pipeline_state_notify);
 }
 

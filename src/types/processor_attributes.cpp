@@ -7,10 +7,8 @@
 
 #include "callbacks/gil_safe_callable.h"
 #include "module/registration.h"
-#include "types/internal_reference.h"
-#include "types/lt_config_slot.h"
-#include "types/record_callbacks.h"
-#include "types/record_gc.h"
+#include "references/record_gc.h"
+#include "types/processor_attributes.h"
 
 using tavix::AudioAttributes;
 using tavix::LanguageTranslationConfig;
@@ -34,24 +32,24 @@ void set_transcript_callback(LanguageTranslationConfig& self, nb::callable fn) {
     replace_callback(self.callback, wrap_gil<TextFrame&&>(std::move(fn)));
 }
 
-void construct_processor_attributes(ProcessorAttributes* self,
+void construct_processor_attributes(BoundProcessorAttributes* self,
                                     const AudioAttributes& audio_attributes,
                                     const LanguageTranslationConfig* lt_config) {
     AudioAttributes audio_copy(audio_attributes);
     give_own_callbacks(audio_copy);
     std::optional<LanguageTranslationConfig> lt_copy;
     if (lt_config) give_own_callbacks(lt_copy.emplace(*lt_config));
-    ProcessorAttributes* record = new (self) ProcessorAttributes();
+    BoundProcessorAttributes* record = new (self) BoundProcessorAttributes();
     record->audio_attributes = std::move(audio_copy);
     record->lt_config = std::move(lt_copy);
 }
 
 nb::typed<nb::object, AudioAttributes> audio_attributes_of(
-    nb::pointer_and_handle<ProcessorAttributes> self) {
+    nb::pointer_and_handle<BoundProcessorAttributes> self) {
     return internal_reference(self.p->audio_attributes, self.h);
 }
 
-void set_audio_attributes(ProcessorAttributes& self, const AudioAttributes& value) {
+void set_audio_attributes(BoundProcessorAttributes& self, const AudioAttributes& value) {
     // The replaced values (and their callback) go only after the field holds
     // the new ones.
     AudioAttributes copy(value);
@@ -59,13 +57,61 @@ void set_audio_attributes(ProcessorAttributes& self, const AudioAttributes& valu
     std::swap(self.audio_attributes, copy);
 }
 
-nb::typed<nb::object, std::optional<LanguageTranslationConfig>> lt_config_of(
-    nb::pointer_and_handle<ProcessorAttributes> self) {
-    if (!self.p->lt_config) return nb::none();
-    return internal_reference(*self.p->lt_config, self.h);
+// When the reference to a config goes while the config is detached, nothing
+// can reach it any more: its storage goes too. The record may already be
+// gone then (nanobind does not promise which of a dying reference's links
+// ends first), which `alive` tells.
+void on_lt_config_reference_end(void* payload) noexcept {
+    auto* alive = static_cast<std::shared_ptr<BoundProcessorAttributes*>*>(payload);
+    BoundProcessorAttributes* record = **alive;
+    delete alive;
+    if (!record || !record->lt_config_detached) return;
+    std::optional<LanguageTranslationConfig> released = std::move(record->lt_config);
+    record->lt_config.reset();
+    record->lt_config_detached = false;
 }
 
-void set_lt_config(ProcessorAttributes& self, const LanguageTranslationConfig* value) {
+nb::typed<nb::object, std::optional<LanguageTranslationConfig>> lt_config_of(
+    nb::pointer_and_handle<BoundProcessorAttributes> self) {
+    BoundProcessorAttributes& record = *self.p;
+    if (!record.lt_config || record.lt_config_detached) return nb::none();
+    const bool seen = nb::find(*record.lt_config).is_valid();
+    nb::object reference = internal_reference(*record.lt_config, self.h);
+    if (!seen) {
+        if (!record.alive) record.alive = std::make_shared<BoundProcessorAttributes*>(&record);
+        nb::keep_alive_cb(reference, new std::shared_ptr<BoundProcessorAttributes*>(record.alive),
+                          &on_lt_config_reference_end);
+    }
+    return nb::borrow<nb::typed<nb::object, std::optional<LanguageTranslationConfig>>>(reference);
+}
+
+// pa.lt_config = value (a copy of it), into the config's existing place if it
+// has one; the old values (and callback) go only after the field holds the
+// new ones.
+void store_lt_config(BoundProcessorAttributes& record, const LanguageTranslationConfig& value) {
+    LanguageTranslationConfig copy(value);
+    give_own_callbacks(copy);
+    if (!record.lt_config) {
+        record.lt_config.emplace(std::move(copy));
+        return;
+    }
+    std::swap(*record.lt_config, copy);
+    record.lt_config_detached = false;
+}
+
+// pa.lt_config = None: detaches the config while a reference can reach it.
+void remove_lt_config(BoundProcessorAttributes& record) {
+    if (!record.lt_config || record.lt_config_detached) return;
+    if (nb::find(*record.lt_config).is_valid()) {
+        LanguageTranslationConfig released = std::exchange(*record.lt_config, {});
+        record.lt_config_detached = true;
+        return;
+    }
+    std::optional<LanguageTranslationConfig> released = std::move(record.lt_config);
+    record.lt_config.reset();
+}
+
+void set_lt_config(BoundProcessorAttributes& self, const LanguageTranslationConfig* value) {
     if (value)
         store_lt_config(self, *value);
     else
@@ -74,30 +120,21 @@ void set_lt_config(ProcessorAttributes& self, const LanguageTranslationConfig* v
 
 }  // namespace
 
-using LtConfigCallbacks = CallbackFields<LanguageTranslationConfig>;
-
-int LtConfigCallbacks::visit(const LanguageTranslationConfig& record, visitproc visit, void* arg) {
+int visit_callbacks(const LanguageTranslationConfig& record, visitproc visit, void* arg) {
     return visit_callback(record.callback, visit, arg);
 }
 
-void LtConfigCallbacks::drop(LanguageTranslationConfig& record) {
-    replace_callback(record.callback);
+void drop_callbacks(LanguageTranslationConfig& record) { replace_callback(record.callback); }
+
+// A detached config is still this record's (references only point into it).
+int visit_callbacks(const ProcessorAttributes& record, visitproc visit, void* arg) {
+    if (int rc = visit_callbacks(record.audio_attributes, visit, arg)) return rc;
+    return record.lt_config ? visit_callbacks(*record.lt_config, visit, arg) : 0;
 }
 
-bool LtConfigCallbacks::owned_by_reference(const LanguageTranslationConfig& record) noexcept {
-    return is_detached_lt_config(&record);
-}
-
-int CallbackFields<ProcessorAttributes>::visit(const ProcessorAttributes& record, visitproc visit,
-                                               void* arg) {
-    if (int rc = CallbackFields<AudioAttributes>::visit(record.audio_attributes, visit, arg))
-        return rc;
-    return record.lt_config ? LtConfigCallbacks::visit(*record.lt_config, visit, arg) : 0;
-}
-
-void CallbackFields<ProcessorAttributes>::drop(ProcessorAttributes& record) {
-    CallbackFields<AudioAttributes>::drop(record.audio_attributes);
-    if (record.lt_config) LtConfigCallbacks::drop(*record.lt_config);
+void drop_callbacks(ProcessorAttributes& record) {
+    drop_callbacks(record.audio_attributes);
+    if (record.lt_config) drop_callbacks(*record.lt_config);
 }
 
 void give_own_callbacks(LanguageTranslationConfig& record) { give_own_holder(record.callback); }
@@ -128,12 +165,12 @@ void register_processor_attributes(nb::module_& m) {
                      "internal background thread: keep it lightweight and do NOT destroy the "
                      "processor from within it (can deadlock).");
 
-    nb::class_<ProcessorAttributes>(
+    nb::class_<BoundProcessorAttributes>(
         m, "ProcessorAttributes",
         "Attributes passed to Sdk.create_audio_processor. Always configures the "
         "audio-processing path via audio_attributes; when asr_attributes is also set, the "
         "processor runs the ASR/SSI path instead.",
-        nb::type_slots(gc_slots<ProcessorAttributes>))
+        nb::type_slots(gc_slots<BoundProcessorAttributes>))
         .def("__init__", &construct_processor_attributes, nb::arg("audio_attributes"),
              nb::arg("lt_config") = nb::none())
         .def_prop_rw("audio_attributes", &audio_attributes_of, &set_audio_attributes,

@@ -6,7 +6,7 @@
 
 #include "module/registration.h"
 #include "tavix/Transcript.h"
-#include "types/segment_retirement.h"
+#include "references/record_references.h"
 
 using tavix::TextFrame;
 using tavix::TranscriptData;

@@ -1,4 +1,4 @@
-#include "types/segment_retirement.h"
+#include "references/record_references.h"
 
 #include <memory>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "types/internal_reference.h"
+#include "references/record_references.h"
 
 #include <unordered_map>
 
