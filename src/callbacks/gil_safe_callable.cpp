@@ -92,6 +92,36 @@ HANDLES_FORCED_UNWIND void call_with_lock_held(const GilSafeCallable& target, Co
     PyErr_SetRaisedException(pending);
 }
 
+// A Python thread state kept for the whole life of an SDK thread that runs
+// callbacks. Without one, every callback's PyGILState_Ensure would create a
+// thread state and its Release destroy it again, which costs more than the
+// call itself. Made by the thread's first callback; given back exactly once,
+// when the thread ends, through the interpreter gate: once the gate has
+// closed the interpreter may be finalising, and the state is left behind.
+class PinnedThreadState {
+public:
+    // Called on a thread that does not hold the interpreter lock.
+    void pin() noexcept {
+        if (saved_ || PyGILState_GetThisThreadState()) return;  // Python's own, or pinned
+        outer_ = PyGILState_Ensure();
+        saved_ = PyEval_SaveThread();
+    }
+
+    ~PinnedThreadState() {
+        if (!saved_) return;
+        InterpreterEntry entry;
+        if (!entry.admitted()) return;
+        PyEval_RestoreThread(saved_);
+        PyGILState_Release(outer_);
+    }
+
+private:
+    PyThreadState* saved_ = nullptr;
+    PyGILState_STATE outer_{};
+};
+
+thread_local PinnedThreadState pinned_thread_state;
+
 }  // namespace
 
 GilSafeCallable::~GilSafeCallable() {
@@ -113,6 +143,7 @@ template <typename T>
 void GilCallback<T>::operator()(T arg) const {
     InterpreterEntry entry(/*runs_callback=*/true);
     if (!entry.admitted()) return;
+    pinned_thread_state.pin();
     // Not a scope guard: if CPython ends this thread inside Ensure or the
     // call, the thread no longer holds the lock and must not release it.
     PyGILState_STATE state = PyGILState_Ensure();
