@@ -11,7 +11,7 @@
 #include "common/host_callback.h"
 #include "common/logger.h"
 #include "common/text.h"
-#include "engine/processor_factory.h"
+#include "engine/audio_processor.h"
 #include "engine/processor_request.h"
 #include "models/model_catalog.h"
 #include "session/account_service.h"
@@ -114,7 +114,7 @@ public:
                                                   : "no model has this key");
         if (!contains(grant->models, model_key))
             return no_processor("user '" + grant->user + "' is not entitled to it");
-        return make_audio_processor(attrs, request, *model, log_);
+        return std::make_unique<AudioProcessor>(attrs, request.format, *model, log_);
     }
 
     SdkResult Deactivate() override {

@@ -1,10 +1,14 @@
-"""Shared test helpers: the substitute SDK's demo key and small builders."""
+"""Shared test helpers: the substitute SDK's demo key and small builders.
+
+Child interpreters import this module too, so nothing here needs a fixture."""
 
 import os
 import subprocess
 import sys
+import threading
 
 import numpy as np
+import pytest
 
 import _tavix_module as m
 from api_keys import DEMO_KEY  # noqa: F401
@@ -16,17 +20,31 @@ def frame_of(seconds, rate=16000, channels=1, value=0.25):
 
 
 def processor_attrs(model="passthrough", rate=16000, channels=1, notify=None, local=False):
-    """ProcessorAttributes for one model; `local` builds them on the local path."""
-    previous = os.environ.get("TAVIX_LOCAL_INFERENCING")
-    os.environ["TAVIX_LOCAL_INFERENCING"] = "1" if local else "0"
-    try:
+    """ProcessorAttributes for one model; `local` builds them on the local path
+    (AudioAttributes reads TAVIX_LOCAL_INFERENCING when it is built, so the
+    variable is set for the construction only)."""
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("TAVIX_LOCAL_INFERENCING", "1" if local else "0")
         audio = m.AudioAttributes(rate, channels, model, audio_pipeline_state_notify=notify)
-    finally:
-        if previous is None:
-            del os.environ["TAVIX_LOCAL_INFERENCING"]
-        else:
-            os.environ["TAVIX_LOCAL_INFERENCING"] = previous
     return m.ProcessorAttributes(audio)
+
+
+class StateRecorder:
+    """A pipeline-state callback that keeps every state it is given in `seen`
+    and sets `running` and `stopped` when RUNNING and NOT_RUNNING arrive, so
+    that a test can wait for them on its own thread."""
+
+    def __init__(self):
+        self.seen = []
+        self.running = threading.Event()
+        self.stopped = threading.Event()
+
+    def __call__(self, state):
+        self.seen.append(state)
+        if state == m.PipelineState.RUNNING:
+            self.running.set()
+        if state == m.PipelineState.NOT_RUNNING:
+            self.stopped.set()
 
 
 def run_python(code, timeout=120):

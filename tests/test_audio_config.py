@@ -131,14 +131,6 @@ def test_callback_property_reads_none_and_none_keeps_the_installed_callable():
 # reports pipeline states (at least TRYING, even when closed at once).
 
 
-@pytest.fixture
-def activated(sdk):
-    from helpers import DEMO_KEY
-
-    assert sdk.activate_api_key(DEMO_KEY).success
-    return sdk
-
-
 def reports_states(sdk, audio):
     seen = []
     audio.audio_pipeline_state_notify = seen.append

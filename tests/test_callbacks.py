@@ -8,6 +8,7 @@ import weakref
 import pytest
 
 import _tavix_module as m
+from helpers import StateRecorder, processor_attrs
 
 
 def test_selftest_calls_once_with_42_on_another_thread():
@@ -264,6 +265,21 @@ def hold_only_a_reference(host):
     ).audio_attributes.cloud_inferencing_params
 
 
+def hold_copies_by_constructor(host):
+    host.audio = m.AudioAttributes(audio_pipeline_state_notify=host.on_event)
+    host.lt = m.LanguageTranslationConfig("a", "b", callback=host.on_event)
+    host.first = m.ProcessorAttributes(host.audio, host.lt)
+    host.second = m.ProcessorAttributes(host.audio, host.lt)
+
+
+def hold_copies_by_assignment(host):
+    host.audio = m.AudioAttributes(audio_pipeline_state_notify=host.on_event)
+    host.pa = m.ProcessorAttributes(m.AudioAttributes())
+    host.pa.audio_attributes = host.audio
+    host.pa.lt_config = m.LanguageTranslationConfig("a", "b", callback=host.on_event)
+    host.other = m.ProcessorAttributes(host.pa.audio_attributes, host.pa.lt_config)
+
+
 @pytest.mark.parametrize(
     "hold",
     [
@@ -273,6 +289,8 @@ def hold_only_a_reference(host):
         hold_detached_config,
         hold_references_too,
         hold_only_a_reference,
+        hold_copies_by_constructor,
+        hold_copies_by_assignment,
     ],
 )
 def test_cycles_through_a_callback_are_collected(hold):
@@ -300,24 +318,12 @@ def test_a_shared_callable_stays_alive_until_the_other_copy_goes():
 # Through the SDK: its copies of a callback share the holder and outlive the records.
 
 
-@pytest.fixture
-def activated(sdk):
-    from helpers import DEMO_KEY
-
-    assert sdk.activate_api_key(DEMO_KEY).success
-    return sdk
-
-
 @pytest.mark.parametrize("fails", [False, True])
 def test_the_sdk_copy_outlives_the_records_and_releases_the_callable(activated, unraisable, fails):
-    from helpers import processor_attrs
-
-    seen, running = [], threading.Event()
+    states = StateRecorder()
 
     def on_state(state):
-        seen.append(state)
-        if state == m.PipelineState.RUNNING:
-            running.set()
+        states(state)
         if fails:
             raise ValueError(state)
 
@@ -327,11 +333,11 @@ def test_the_sdk_copy_outlives_the_records_and_releases_the_callable(activated, 
     assert sys.getrefcount(on_state) == base + 1  # one reference, shared by the SDK's copies
     del on_state
     gc.collect()
-    assert running.wait(10)
+    assert states.running.wait(10)
     processor.close()
-    assert seen[:2] == [m.PipelineState.TRYING, m.PipelineState.RUNNING]
-    assert all(type(s) is m.PipelineState for s in seen)
-    assert len(unraisable) == (len(seen) if fails else 0)
+    assert states.seen[:2] == [m.PipelineState.TRYING, m.PipelineState.RUNNING]
+    assert all(type(s) is m.PipelineState for s in states.seen)
+    assert len(unraisable) == (len(states.seen) if fails else 0)
     for report in unraisable:
         assert report.object is ref()
         assert str(report.exc_value) == "error in Tavix callback"
@@ -340,3 +346,27 @@ def test_the_sdk_copy_outlives_the_records_and_releases_the_callable(activated, 
     report = None
     gc.collect()
     assert ref() is None
+
+
+def test_the_sdks_share_keeps_the_callable_until_the_processor_closes(activated):
+    host = Host()
+    states = []
+    host.on_event = states.append  # not a cycle of its own
+    host.attrs = processor_attrs(notify=lambda s, h=host: h.on_event(s))
+    ref = weakref.ref(host)
+    processor = activated.create_audio_processor(host.attrs)
+    del host
+    gc.collect()
+    assert ref() is not None  # the SDK still calls it
+    processor.close()
+    gc.collect()
+    assert ref() is None
+    assert states[-1] == m.PipelineState.NOT_RUNNING
+
+
+def test_collecting_records_never_silences_an_open_processor(activated):
+    seen = threading.Event()
+    processor = activated.create_audio_processor(processor_attrs(notify=lambda s: seen.set()))
+    gc.collect()
+    processor.close()
+    assert seen.is_set()

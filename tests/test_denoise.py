@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import _tavix_module as m
-from helpers import DEMO_KEY, processor_attrs
+from helpers import processor_attrs
 from tavix import signals
 
 SECONDS = 4.0
@@ -14,12 +14,6 @@ CHUNK_S = 0.02
 # Measured gains are about 14-15 dB at 16 kHz and 16 dB at 48 kHz; a broken
 # suppressor or a plain pass-through stays near 0 dB.
 MIN_GAIN_DB = 8.0
-
-
-@pytest.fixture
-def activated(sdk):
-    assert sdk.activate_api_key(DEMO_KEY).success
-    return sdk
 
 
 def run_denoise(sdk, samples, rate, channels):

@@ -5,18 +5,16 @@ its test instead of ending the test run; races are looped there.
 """
 
 import array
-import ctypes
 import gc
 import mmap
 import textwrap
-import threading
 import weakref
 
 import numpy as np
 import pytest
 
 import _tavix_module as m
-from helpers import DEMO_KEY, processor_attrs, run_python
+from helpers import DEMO_KEY, run_python
 
 PRELUDE = f"""
 import gc, threading
@@ -233,62 +231,3 @@ def test_embedded_nul_in_storage_dir_is_refused(tmp_path):
         params.storage_dir = str(tmp_path / "a\0b")
     assert params.storage_dir == str(tmp_path / "ok")
     assert list(tmp_path.iterdir()) == []
-
-
-# --- cycles through copied callbacks ----------------------------------------
-
-
-class Host:
-    def on_event(self, arg):
-        pass
-
-
-def copies_by_constructor(host):
-    host.audio = m.AudioAttributes(audio_pipeline_state_notify=host.on_event)
-    host.lt = m.LanguageTranslationConfig("a", "b", callback=host.on_event)
-    host.first = m.ProcessorAttributes(host.audio, host.lt)
-    host.second = m.ProcessorAttributes(host.audio, host.lt)
-
-
-def copies_by_assignment(host):
-    host.audio = m.AudioAttributes(audio_pipeline_state_notify=host.on_event)
-    host.pa = m.ProcessorAttributes(m.AudioAttributes())
-    host.pa.audio_attributes = host.audio
-    host.pa.lt_config = m.LanguageTranslationConfig("a", "b", callback=host.on_event)
-    host.other = m.ProcessorAttributes(host.pa.audio_attributes, host.pa.lt_config)
-
-
-@pytest.mark.parametrize("build", [copies_by_constructor, copies_by_assignment])
-def test_a_cycle_through_shared_copies_is_collected(build):
-    host = Host()
-    build(host)
-    ref = weakref.ref(host)
-    del host
-    gc.collect()
-    assert ref() is None
-
-
-def test_the_sdks_share_keeps_the_callable_until_the_processor_closes(sdk):
-    assert sdk.activate_api_key(DEMO_KEY).success
-    host = Host()
-    states = []
-    host.on_event = states.append  # not a cycle of its own
-    host.attrs = processor_attrs(notify=lambda s, h=host: h.on_event(s))
-    ref = weakref.ref(host)
-    processor = sdk.create_audio_processor(host.attrs)
-    del host
-    gc.collect()
-    assert ref() is not None  # the SDK still calls it
-    processor.close()
-    gc.collect()
-    assert ref() is None
-    assert states[-1] == m.PipelineState.NOT_RUNNING
-
-
-def test_collecting_records_never_silences_an_open_processor(sdk):
-    assert sdk.activate_api_key(DEMO_KEY).success
-    seen = threading.Event()
-    processor = sdk.create_audio_processor(processor_attrs(notify=lambda s: seen.set()))
-    gc.collect()
-    processor.close()
-    assert seen.is_set()

@@ -12,7 +12,8 @@ import pytest
 
 import _tavix_module as m
 from api_keys import DEMO_KEY
-from helpers import processor_attrs
+from helpers import StateRecorder, processor_attrs
+from tavix import signals
 
 S = m.PipelineState
 LATENCY_MS = 40  # the engine's latency on top of the model's own
@@ -20,13 +21,6 @@ LATENCY_MS = 40  # the engine's latency on top of the model's own
 
 def frames_in_ms(rate, ms):
     return math.ceil(rate * ms / 1000)
-
-
-@pytest.fixture
-def activated(tmp_path):
-    sdk = m.create_sdk(m.InitParams(str(tmp_path / "storage")))
-    assert sdk.activate_api_key(DEMO_KEY).success
-    return sdk
 
 
 def noise(count, seed=0):
@@ -170,22 +164,8 @@ def test_bad_attributes_are_refused(activated, attrs, message):
     activated.create_audio_processor(processor_attrs()).close()
 
 
-class States:
-    def __init__(self):
-        self.seen = []
-        self.running = threading.Event()
-        self.stopped = threading.Event()
-
-    def __call__(self, state):
-        self.seen.append(state)
-        if state == S.RUNNING:
-            self.running.set()
-        if state == S.NOT_RUNNING:
-            self.stopped.set()
-
-
 def test_pipeline_states_on_the_cloud_path(activated):
-    states = States()
+    states = StateRecorder()
     processor = activated.create_audio_processor(processor_attrs(notify=states))
     assert states.running.wait(10)
     push(processor, noise(320))
@@ -194,7 +174,7 @@ def test_pipeline_states_on_the_cloud_path(activated):
 
 
 def test_pipeline_closed_before_it_runs(activated):
-    states = States()
+    states = StateRecorder()
     activated.create_audio_processor(processor_attrs(notify=states)).close()
     assert states.seen in ([S.TRYING, S.NOT_RUNNING], [S.TRYING, S.RUNNING, S.NOT_RUNNING])
 
@@ -202,7 +182,7 @@ def test_pipeline_closed_before_it_runs(activated):
 def test_frames_before_running_pass_unprocessed(activated):
     """The pipeline cannot run before TRYING was delivered, so a TRYING callback that
     waits holds the processor in its unprocessed state."""
-    states, release = States(), threading.Event()
+    states, release = StateRecorder(), threading.Event()
 
     def notify(state):
         if state == S.TRYING:
@@ -223,7 +203,7 @@ def test_frames_before_running_pass_unprocessed(activated):
 
 def test_local_path_reports_no_states(activated, monkeypatch):
     monkeypatch.setenv("TAVIX_LOCAL_INFERENCING", "1")
-    states = States()
+    states = StateRecorder()
     attrs = m.ProcessorAttributes(m.AudioAttributes(16000, 1, "passthrough",
                                                     audio_pipeline_state_notify=states))
     with activated.create_audio_processor(attrs) as processor:
@@ -235,7 +215,7 @@ def test_local_path_reports_no_states(activated, monkeypatch):
 
 def cloud_passthrough(sdk, use_pcm16, chunks):
     """The stream through a running cloud pipeline with the chosen link codec."""
-    states = States()
+    states = StateRecorder()
     params = m.CloudInferencingParams()
     params.use_pcm16 = use_pcm16
     attrs = m.ProcessorAttributes(m.AudioAttributes(
@@ -270,7 +250,7 @@ def test_cloud_pcm16_keeps_16_bit_audio_exact(activated):
 def test_processor_outlives_its_sdk(tmp_path):
     sdk = m.create_sdk(m.InitParams(str(tmp_path)))
     assert sdk.activate_api_key(DEMO_KEY).success
-    states = States()
+    states = StateRecorder()
     processor = sdk.create_audio_processor(processor_attrs(notify=states, local=False))
     del sdk
     gc.collect()
@@ -309,19 +289,6 @@ def test_denoise_keeps_length_and_quietens_noise(activated):
     assert np.sqrt(np.mean(out[second_half] ** 2)) < 0.5 * np.sqrt(np.mean(hiss[second_half] ** 2))
 
 
-DTMF = {"1": (697, 1209), "2": (697, 1336), "#": (941, 1477)}
-
-
-def dtmf(keys, rate=16000, tone_s=0.1, gap_s=0.1):
-    parts = []
-    for key in keys:
-        t = np.arange(int(tone_s * rate)) / rate
-        low, high = DTMF[key]
-        parts.append(0.25 * (np.sin(2 * np.pi * low * t) + np.sin(2 * np.pi * high * t)))
-        parts.append(np.zeros(int(gap_s * rate)))
-    return np.concatenate(parts).astype(np.float32)
-
-
 def test_translation_turns_keys_into_text(activated, monkeypatch):
     monkeypatch.setenv("TAVIX_LOCAL_INFERENCING", "1")
     frames = []
@@ -333,8 +300,11 @@ def test_translation_turns_keys_into_text(activated, monkeypatch):
             done.set()
 
     attrs = m.ProcessorAttributes(m.AudioAttributes(), lt("en-US", "es-ES", on_text))
-    # A faint hum keeps every chunk from being digital silence.
-    audio = np.concatenate([np.zeros(1600, np.float32), dtmf("12#")]) + np.float32(0.001)
+    # 100 ms before the first key; a faint hum keeps every chunk from being
+    # digital silence.
+    keys, _ = signals.dtmf_sequence(16000, "12#", tone_s=0.1, pause_s=0.1, amplitude=0.25,
+                                    lead_s=0.1)
+    audio = keys + np.float32(0.001)
     with activated.create_audio_processor(attrs) as processor:
         out = run_stream(processor, np.array_split(audio, 20), 16000)
         for _ in range(50):  # a second of silence ends the key sequence
@@ -367,6 +337,9 @@ def test_model_from_models_dir_applies_its_gain(tmp_path, monkeypatch):
     np.testing.assert_allclose(out, chunk * 0.5, rtol=1e-4)
 
 
+# Beside the module only in a build tree: scripts/check-sanitizers runs the
+# suite there, so this is where the check runs under AddressSanitizer and
+# UBSan (scripts/check-threads runs it under ThreadSanitizer).
 SELF_RELEASE_CHECK = Path(m.__file__).parent / "sdk" / "tavix_sdk_self_release_check"
 
 

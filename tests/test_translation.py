@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import _tavix_module as m
-from helpers import DEMO_KEY, processor_attrs
+from helpers import processor_attrs
 from tavix import signals
 
 RATE = 16000
@@ -70,12 +70,6 @@ def translate(sdk, audio, language_in="en-US", language_out="es-ES", sequences=l
             processor.process_frame(m.AudioFrame(audio[begin : begin + step]))
         assert transcripts.done.wait(10), "not every key sequence came out complete"
     return transcripts
-
-
-@pytest.fixture
-def activated(sdk):
-    assert sdk.activate_api_key(DEMO_KEY).success
-    return sdk
 
 
 def only_segment(data):

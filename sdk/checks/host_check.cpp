@@ -9,16 +9,28 @@
 // - A storage_dir or models_dir with an embedded NUL, which the SDK must
 //   refuse before it creates or reads anything.
 // - Text that is not UTF-8 in the log: it must stay one line per operation.
+// - A processor destroyed inside its own callback, on its output thread,
+//   which cannot join that thread: the SDK must abort the process at once
+//   with a message naming the mistake (in a child process, whose death is
+//   what the case expects), so that a host that does so fails here rather
+//   than deadlock on the vendor's library. A callback that hands the
+//   release to another thread is what a host does instead.
 //
 //   tavix_sdk_host_check <storage_dir> <case>
 //   tavix_sdk_host_check --list       (the cases, one a line)
 //
 // Exits 0 and prints "ok" when the case held; 1 with the reason otherwise.
+#include <poll.h>
 #include <pthread.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -27,6 +39,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,6 +86,17 @@ std::vector<float> key_then_pause() {
                                                std::sin(kTwoPi * 1209 * t)));
     }
     return samples;
+}
+
+// The translation pipeline on the local path; the caller sets the callback.
+ProcessorAttributes local_translation(const std::string& language_in,
+                                      const std::string& language_out) {
+    ProcessorAttributes attrs;
+    attrs.audio_attributes.cloud_inferencing = false;
+    attrs.lt_config.emplace();
+    attrs.lt_config->language_in = language_in;
+    attrs.lt_config->language_out = language_out;
+    return attrs;
 }
 
 AudioFrame frame_of(std::vector<float>& samples) {
@@ -148,11 +172,7 @@ bool transcript_callback_ends_the_output_thread() {
     std::shared_ptr<ITavixSdk> sdk = activated_sdk();
     if (!expect(sdk != nullptr, "activation")) return false;
     std::atomic<int> calls{0};
-    ProcessorAttributes attrs;
-    attrs.audio_attributes.cloud_inferencing = false;
-    attrs.lt_config.emplace();
-    attrs.lt_config->language_in = "en-US";
-    attrs.lt_config->language_out = "fr-FR";
+    ProcessorAttributes attrs = local_translation("en-US", "fr-FR");
     attrs.lt_config->callback = [&](TextFrame&&) {
         ++calls;
         end_this_thread();
@@ -165,26 +185,21 @@ bool transcript_callback_ends_the_output_thread() {
            expect(last_transcripts_dropped() > 0, "later transcripts were counted as dropped");
 }
 
-// The transcript callback drops the last reference to its processor, then
-// ends the thread: the detached output thread must still unwind cleanly.
-bool release_inside_then_end() {
+// The transcript callback hands the last reference to its processor to
+// another thread, then ends its own: that release joins the ended thread.
+bool hand_off_release_then_end() {
     std::shared_ptr<ITavixSdk> sdk = activated_sdk();
     if (!expect(sdk != nullptr, "activation")) return false;
     std::mutex mutex;
     std::unique_ptr<IAudioProcessor> processor;
+    std::thread releaser;
     std::atomic<bool> ended{false};
-    ProcessorAttributes attrs;
-    attrs.audio_attributes.cloud_inferencing = false;
-    attrs.lt_config.emplace();
-    attrs.lt_config->language_in = "de";
-    attrs.lt_config->language_out = "es";
+    ProcessorAttributes attrs = local_translation("de", "es");
     attrs.lt_config->callback = [&](TextFrame&&) {
-        std::unique_ptr<IAudioProcessor> last;
         {
             std::lock_guard<std::mutex> lock(mutex);
-            last = std::move(processor);
+            releaser = std::thread([last = std::move(processor)]() mutable { last.reset(); });
         }
-        last.reset();
         ended = true;
         end_this_thread();
     };
@@ -197,7 +212,101 @@ bool release_inside_then_end() {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    return expect(ended, "the callback released its processor and ended its thread");
+    // Had the callback not run, this release stops the output thread, so
+    // that `releaser` is settled either way.
+    std::unique_ptr<IAudioProcessor> left;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        left = std::move(processor);
+    }
+    left.reset();
+    if (releaser.joinable()) releaser.join();
+    return expect(ended, "the callback handed its processor off and ended its thread");
+}
+
+// In a child process: the pipeline-state callback destroys its processor
+// on the output thread once the pipeline runs. Returns only if the SDK let
+// that destruction return.
+void destroy_inside_own_callback() {
+    std::shared_ptr<ITavixSdk> sdk = activated_sdk();
+    if (!sdk) return;
+    std::mutex mutex;
+    std::unique_ptr<IAudioProcessor> processor;
+    std::atomic<bool> destroyed{false};
+    ProcessorAttributes attrs;
+    attrs.audio_attributes.model_name = "passthrough";
+    attrs.audio_attributes.audio_pipeline_state_notify = [&](PipelineState state) {
+        if (state != PipelineState::kRunning) return;
+        std::unique_ptr<IAudioProcessor> last;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            last = std::move(processor);
+        }
+        last.reset();
+        destroyed = true;
+    };
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        processor = sdk->CreateAudioProcessor(attrs);
+    }
+    for (int i = 0; i < 5000 && !destroyed; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+// The child's stderr, until it closes; empty optional when the child has
+// not ended within a minute (it was killed: a destruction that hangs).
+std::optional<std::string> output_of(pid_t child, int fd) {
+    std::string text;
+    char buffer[512];
+    for (int waited_ms = 0; waited_ms < 60000;) {
+        pollfd ready{fd, POLLIN, 0};
+        const int polled = poll(&ready, 1, 100);
+        if (polled < 0 && errno != EINTR) break;
+        if (polled <= 0) {
+            waited_ms += 100;
+            continue;
+        }
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return text;
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    kill(child, SIGKILL);
+    return std::nullopt;
+}
+
+bool destroying_inside_own_callback_aborts() {
+    int fds[2];
+    if (!expect(pipe(fds) == 0, "a pipe for the child's stderr")) return false;
+    const pid_t child = fork();
+    if (!expect(child >= 0, "fork")) return false;
+    if (child == 0) {
+        // This abort is the expected outcome: no core file, and a sanitizer
+        // that reports every abort (ASan's handle_abort) does not see it.
+        const rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
+        std::signal(SIGABRT, SIG_DFL);
+        dup2(fds[1], STDERR_FILENO);
+        close(fds[0]);
+        close(fds[1]);
+        destroy_inside_own_callback();
+        _exit(3);
+    }
+    close(fds[1]);
+    const std::optional<std::string> said = output_of(child, fds[0]);
+    close(fds[0]);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!expect(said.has_value(), "the destruction hung instead of aborting")) return false;
+    const std::string how = WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
+                                                : "exit " + std::to_string(WEXITSTATUS(status));
+    return expect(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT,
+                  "the process aborted; it ended with " + how + ", stderr: " + *said) &&
+           expect(said->find("TavixSdk: AudioProcessor destroyed on its own output thread "
+                             "(inside one of its callbacks); release it from another "
+                             "thread") != std::string::npos,
+                  "the abort names the mistake; stderr: " + *said);
 }
 
 // NUL in storage_dir or models_dir: std::invalid_argument before anything
@@ -244,7 +353,8 @@ int main(int argc, char** argv) {
         {"state-callback-exits-on-running",
          [] { return state_callback_ends_the_output_thread(PipelineState::kRunning); }},
         {"transcript-callback-exits", transcript_callback_ends_the_output_thread},
-        {"release-inside-then-exit", release_inside_then_end},
+        {"release-handed-off-then-exit", hand_off_release_then_end},
+        {"release-inside-aborts", destroying_inside_own_callback_aborts},
         {"nul-in-storage-dir", [] { return nul_refused(true); }},
         {"nul-in-models-dir", [] { return nul_refused(false); }},
         {"raw-bytes-in-log", raw_bytes_escaped},
@@ -262,8 +372,6 @@ int main(int argc, char** argv) {
     }
     g_storage = argv[1];
     if (!found->second()) return 1;
-    // Let a detached output thread finish its unwind before the process ends.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::puts("ok");
     return 0;
 }

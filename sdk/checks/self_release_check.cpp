@@ -1,7 +1,10 @@
-// Releases processors the way a native host may: the last reference dropped
-// inside the processor's own callback, on its output thread, after the root
-// object is gone, with callbacks that throw. Exits 0 when every processor
-// still reported NOT_RUNNING and nothing hung or crashed.
+// Releases processors the way a native host must when it decides to inside
+// one of their own callbacks: the callback takes the last reference and hands
+// it to another thread, since destroying a processor on its own output thread
+// cannot join that thread (our SDK aborts there, the vendor's deadlocks).
+// Rounds run after the root object is gone and with callbacks that throw.
+// Exits 0 when every round's release went through (on the state callback,
+// NOT_RUNNING still came after it) and nothing hung or crashed.
 //
 //   tavix_sdk_self_release_check <storage_dir>
 #include <chrono>
@@ -28,14 +31,15 @@ struct Round {
     std::mutex mutex;
     std::condition_variable changed;
     std::unique_ptr<IAudioProcessor> processor;
+    std::thread releaser;
     bool stopped = false;
 
+    // From a callback: the destructor joins the output thread, which can
+    // only end once this callback has returned, so it runs elsewhere.
     void release() {
-        std::unique_ptr<IAudioProcessor> last;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            last = std::move(processor);
-        }
+        std::lock_guard<std::mutex> lock(mutex);
+        if (processor)
+            releaser = std::thread([last = std::move(processor)]() mutable { last.reset(); });
     }
 
     void mark_stopped() {
@@ -44,9 +48,15 @@ struct Round {
         changed.notify_all();
     }
 
+    // Whether the round ended; the releaser is joined either way.
     bool wait_stopped() {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(10), [this] { return stopped; });
+        bool ended;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            ended = changed.wait_for(lock, std::chrono::seconds(10), [this] { return stopped; });
+        }
+        if (releaser.joinable()) releaser.join();
+        return ended;
     }
 };
 
@@ -132,8 +142,6 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    // Let detached output threads finish before the process ends.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     std::puts("ok");
     return 0;
 }

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -12,8 +14,8 @@
 
 namespace tavix::sdk {
 
-// Everything the thread touches lives here, shared by the thread and its
-// owner, so the thread can finish even after a callback destroyed its owner.
+// Everything the thread touches. Its OutputThread owns it and outlives the
+// thread: stop() joins the thread before anything here goes.
 struct OutputChannel {
     using Event = std::variant<PipelineState, TextFrame>;
     // Making room moves events within the queue after the new ones are in:
@@ -133,7 +135,7 @@ struct OutputChannel {
 
 OutputThread::OutputThread(StateCallback on_state, TextCallback on_text,
                            std::optional<std::chrono::milliseconds> connect_after)
-    : channel_(std::make_shared<OutputChannel>()) {
+    : channel_(std::make_unique<OutputChannel>()) {
     channel_->on_state = std::move(on_state);
     channel_->on_text = std::move(on_text);
     channel_->simulates_pipeline = connect_after.has_value();
@@ -143,7 +145,7 @@ OutputThread::OutputThread(StateCallback on_state, TextCallback on_text,
     } else {
         channel_->running = true;
     }
-    thread_ = std::thread([channel = channel_] { channel->run(); });
+    thread_ = std::thread([channel = channel_.get()] { channel->run(); });
 }
 
 OutputThread::~OutputThread() { stop(); }
@@ -185,17 +187,26 @@ uint64_t OutputThread::transcripts_dropped() const {
     return channel_->dropped;
 }
 
+namespace {
+
+[[noreturn]] void destroyed_on_own_thread() noexcept {
+    std::fputs("TavixSdk: AudioProcessor destroyed on its own output thread (inside one of its "
+               "callbacks); release it from another thread\n",
+               stderr);
+    std::abort();
+}
+
+}  // namespace
+
 void OutputThread::stop() {
+    if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id())
+        destroyed_on_own_thread();
     {
         std::lock_guard<std::mutex> lock(channel_->mutex);
         channel_->stopping = true;
     }
     channel_->wake.notify_one();
-    if (!thread_.joinable()) return;
-    if (thread_.get_id() == std::this_thread::get_id())
-        thread_.detach();
-    else
-        thread_.join();
+    if (thread_.joinable()) thread_.join();
 }
 
 }  // namespace tavix::sdk

@@ -67,10 +67,16 @@ public:
     uint64_t transcripts_dropped() const;
 
     // Delivers what is queued, then NOT_RUNNING if a pipeline was simulated,
-    // and ends the thread. Called from any other thread it returns after the
-    // thread has ended, so no callback runs afterwards. Called from a callback
-    // on the output thread itself, it returns at once and the thread finishes
-    // the same work after that callback has returned. Idempotent.
+    // and ends the thread; returns after the thread has ended, so no
+    // callback runs afterwards. Idempotent.
+    //
+    // Called on the output thread itself (the processor destroyed inside one
+    // of its own callbacks) it cannot wait for its own end, and the vendor's
+    // library, which joins there too, deadlocks or terminates. So it aborts
+    // the process at once with a message naming the mistake, rather than let
+    // a host that only works here pass its tests. A host releases the
+    // processor from another thread instead (the Python binding hands such
+    // a release to a helper thread).
     //
     // A callback may end the thread itself with a forced unwind (pthread_exit;
     // CPython does so to a thread that wants back into a finalising
@@ -80,7 +86,7 @@ public:
     void stop();
 
 private:
-    std::shared_ptr<OutputChannel> channel_;
+    std::unique_ptr<OutputChannel> channel_;
     std::thread thread_;
 };
 
