@@ -41,13 +41,8 @@ void drop(PyObject*& object) noexcept {
     object = nullptr;
 }
 
-// Runs with the interpreter lock held. The argument is converted only here,
-// under the lock, because converting creates Python objects. References are
-// held raw rather than in RAII handles: if CPython ends this thread inside the
-// call (interpreter exit), the unwinding must not touch reference counts
-// without the lock, so they are left behind.
-// A forced unwind carries no exception object, so the handler below binds
-// its reference to null, as the ABI intends; UndefinedBehaviorSanitizer would
+// A forced unwind carries no exception object, so a handler for it binds its
+// reference to null, as the ABI intends; UndefinedBehaviorSanitizer would
 // report (and in a sanitizer build abort) on that.
 #if defined(__GNUC__) || defined(__clang__)
 #define HANDLES_FORCED_UNWIND __attribute__((no_sanitize("undefined")))
@@ -55,6 +50,11 @@ void drop(PyObject*& object) noexcept {
 #define HANDLES_FORCED_UNWIND
 #endif
 
+// Runs with the interpreter lock held. The argument is converted only here,
+// under the lock, because converting creates Python objects. References are
+// held raw rather than in RAII handles: if CPython ends this thread inside the
+// call (interpreter exit), the unwinding must not touch reference counts
+// without the lock, so they are left behind.
 template <typename Convert>
 HANDLES_FORCED_UNWIND void call_with_lock_held(const GilSafeCallable& target, Convert&& convert) {
     // A thread that already held the lock may have an exception pending; the
