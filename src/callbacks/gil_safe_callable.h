@@ -45,6 +45,11 @@ extern template struct GilCallback<int>;
 extern template struct GilCallback<tavix::PipelineState>;
 extern template struct GilCallback<tavix::TextFrame&&>;
 
+// A Python callable as a callback argument: a plain callable to the binding,
+// typed for the stubs as Callable[[T], object] (its result is ignored).
+template <typename T>
+using PyCallback = nb::typed<nb::callable, nb::object(std::decay_t<T>)>;
+
 // Turns a Python callable into a callback that any thread may call, copy and
 // destroy. Called with the interpreter lock held; the reference in `fn` moves
 // into the holder.
@@ -55,7 +60,7 @@ std::function<void(T)> wrap_gil(nb::callable fn) {
 
 // The same for a constructor argument, where None means "no callback".
 template <typename T>
-std::function<void(T)> wrap_gil(std::optional<nb::callable> fn) {
+std::function<void(T)> wrap_gil(std::optional<PyCallback<T>> fn) {
     if (!fn) return {};
     return wrap_gil<T>(std::move(*fn));
 }

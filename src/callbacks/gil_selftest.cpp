@@ -12,7 +12,7 @@ namespace {
 // the way the SDK fires a callback, while this thread waits without the
 // interpreter lock. A fault in the callback bridge shows up as a deadlock or
 // a crash here.
-void gil_selftest(nb::callable fn) {
+void gil_selftest(PyCallback<int> fn) {
     // At interpreter exit the call would be skipped anyway, and releasing
     // the lock then could cost this thread its way back.
     if (interpreter_gate_closed()) return;

@@ -98,9 +98,14 @@ void register_audio_processor(nb::module_& m) {
         .def("close", [](ProcessorHandle& self) { self.reset(); },
              "Stop and tear down the processor (joins the SDK output thread with the GIL "
              "released). Idempotent; called automatically on context exit.")
-        .def("__enter__", [](nb::object self) { return self; })
-        .def("__exit__", [](ProcessorHandle& self, nb::args) {
-            self.reset();
-            return false;
-        });
+        .def("__enter__",
+             [](nb::handle self) { return nb::borrow<nb::typed<nb::object, ProcessorHandle>>(self); })
+        .def(
+            "__exit__",
+            [](ProcessorHandle& self, nb::args) {
+                self.reset();
+                return false;
+            },
+            // Never swallows the exception: typed so that checkers know.
+            nb::sig("def __exit__(self, *args: object) -> typing.Literal[False]"));
 }

@@ -6,7 +6,7 @@
 
 NB_MODULE(_tavix_module, m) {
     m.doc() = "Tavix SDK Python bindings";
-    m.attr("__version__") = "2.0.1";
+    m.attr("__version__") = TAVIX_VERSION;  // pyproject.toml's, through CMake
 
     register_enums(m);
     register_gil_selftest(m);

@@ -24,7 +24,7 @@ bool cloud_inferencing_from_env() {
 void construct_audio_attributes(AudioAttributes* self, uint32_t sampling_rate, uint16_t channels,
                                 std::string model_name,
                                 const CloudInferencingParams& cloud_inferencing_params,
-                                std::optional<nb::callable> audio_pipeline_state_notify) {
+                                std::optional<PyCallback<tavix::PipelineState>> audio_pipeline_state_notify) {
     // Everything that can fail happens before the record exists, so a
     // failure leaves no half-built record behind.
     auto notify = wrap_gil<tavix::PipelineState>(std::move(audio_pipeline_state_notify));
@@ -46,7 +46,7 @@ void set_cloud_params(AudioAttributes& self, const CloudInferencingParams& value
     self.cloud_inferencing_params = value;
 }
 
-void set_pipeline_state_notify(AudioAttributes& self, nb::callable fn) {
+void set_pipeline_state_notify(AudioAttributes& self, PyCallback<tavix::PipelineState> fn) {
     replace_callback(self.audio_pipeline_state_notify, wrap_gil<tavix::PipelineState>(std::move(fn)));
 }
 

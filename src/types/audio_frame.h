@@ -12,10 +12,13 @@ namespace nb = nanobind;
 // The Python AudioFrame: the SDK's record together with whatever owns the
 // memory its `samples` pointer shows, held for the frame's whole life.
 //
-// An input frame holds the caller's array as nanobind imported it: that
-// handle keeps the array's buffer export (or DLPack capsule) alive, so the
-// source can neither be freed nor resized while the frame views it. A
-// processed frame owns a copy of the SDK's output.
+// An input frame holds the caller's array: either its buffer export (most
+// sources: numpy, array.array, memoryview, ctypes), or, for a DLPack producer
+// without the buffer protocol and for an array that had to be converted,
+// nanobind's import of it together with the producer itself (a producer need
+// not tie its memory to the capsule it hands out). While a frame views a
+// buffer, the source can be neither freed nor resized. A processed frame owns
+// a copy of the SDK's output.
 struct BoundAudioFrame : tavix::AudioFrame {
     using SampleArray = nb::ndarray<float, nb::ndim<1>, nb::c_contig>;
 
@@ -24,8 +27,15 @@ struct BoundAudioFrame : tavix::AudioFrame {
     BoundAudioFrame& operator=(const BoundAudioFrame&) = delete;
     BoundAudioFrame& operator=(BoundAudioFrame&&) = delete;
     BoundAudioFrame(BoundAudioFrame&& other) noexcept
-        : tavix::AudioFrame(other), source(std::move(other.source)), output(std::move(other.output)) {
+        : tavix::AudioFrame(other),
+          buffer(std::exchange(other.buffer, {})),
+          array(std::move(other.array)),
+          producer(std::move(other.producer)),
+          output(std::move(other.output)) {
         if (!output.empty()) samples = output.data();
+    }
+    ~BoundAudioFrame() {
+        if (buffer.obj) PyBuffer_Release(&buffer);  // only Python frees input frames: lock held
     }
 
     // A processed frame over `processed`, which it then owns.
@@ -35,6 +45,8 @@ struct BoundAudioFrame : tavix::AudioFrame {
         frame_count = static_cast<uint32_t>(output.size());
     }
 
-    SampleArray source;
+    Py_buffer buffer{};  // an export held, when buffer.obj is set
+    SampleArray array;
+    nb::object producer;
     std::vector<float> output;
 };

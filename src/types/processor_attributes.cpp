@@ -19,7 +19,7 @@ namespace {
 
 void construct_lt_config(LanguageTranslationConfig* self, std::string language_in,
                          std::string language_out, std::string conversation_id,
-                         std::optional<nb::callable> callback) {
+                         std::optional<PyCallback<TextFrame&&>> callback) {
     auto transcript_callback = wrap_gil<TextFrame&&>(std::move(callback));
     LanguageTranslationConfig* record = new (self) LanguageTranslationConfig();
     record->language_in = std::move(language_in);
@@ -28,7 +28,7 @@ void construct_lt_config(LanguageTranslationConfig* self, std::string language_i
     record->callback = std::move(transcript_callback);
 }
 
-void set_transcript_callback(LanguageTranslationConfig& self, nb::callable fn) {
+void set_transcript_callback(LanguageTranslationConfig& self, PyCallback<TextFrame&&> fn) {
     replace_callback(self.callback, wrap_gil<TextFrame&&>(std::move(fn)));
 }
 
