@@ -26,4 +26,4 @@ def main(argv: list[str] | None = None) -> int:
     demo.add_argument("--language-out", default="es-ES", help="language of the translation")
     demo.set_defaults(run=run_demo)
     args = parser.parse_args(argv)
-    return args.run(args)
+    return int(args.run(args))

@@ -10,6 +10,7 @@ from __future__ import annotations
 import threading
 import time
 import wave
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -67,16 +68,19 @@ def run_processor(sdk: tavix.Sdk, attrs: tavix.ProcessorAttributes, samples: np.
                   rate: int, running: threading.Event) -> tuple[np.ndarray, float]:
     """Processes `samples` in 20 ms frames once the remote pipeline runs;
     returns the output and the real-time factor."""
-    with sdk.create_audio_processor(attrs) as processor:
+    processor = sdk.create_audio_processor(attrs)
+    try:
         if not running.wait(10):
             raise RuntimeError("the remote pipeline did not reach RUNNING")
         started = time.perf_counter()
         output = process_signal(processor, samples, rate // 50)
         elapsed = time.perf_counter() - started
+    finally:
+        processor.close()
     return output, elapsed / (samples.size / rate)
 
 
-def state_watcher() -> tuple[threading.Event, callable]:
+def state_watcher() -> tuple[threading.Event, Callable[[tavix.PipelineState], None]]:
     running = threading.Event()
 
     def on_state(state: tavix.PipelineState) -> None:

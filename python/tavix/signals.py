@@ -3,7 +3,13 @@
 Pure numpy. Every generator returns float32 samples ready for ``AudioFrame``;
 stereo signals are interleaved (left, right, left, ...)."""
 
+from __future__ import annotations
+
 import numpy as np
+import numpy.typing as npt
+
+#: float32 samples.
+Samples = npt.NDArray[np.float32]
 
 #: Keys of the DTMF keypad and their (low, high) tone frequencies in Hz.
 DTMF_FREQUENCIES = {
@@ -13,13 +19,14 @@ DTMF_FREQUENCIES = {
 }
 
 
-def tone(rate, seconds, frequency=440.0, amplitude=0.3, phase=0.0):
+def tone(rate: int, seconds: float, frequency: float = 440.0, amplitude: float = 0.3,
+         phase: float = 0.0) -> Samples:
     """A sine tone, mono."""
     t = np.arange(int(round(rate * seconds))) / rate
     return (amplitude * np.sin(2 * np.pi * frequency * t + phase)).astype(np.float32)
 
 
-def with_noise(signal, snr_db, seed=0):
+def with_noise(signal: npt.ArrayLike, snr_db: float, seed: int = 0) -> Samples:
     """`signal` plus white Gaussian noise at `snr_db` below the signal's power."""
     signal = np.asarray(signal, np.float32)
     power = float(np.mean(signal.astype(np.float64) ** 2))
@@ -28,30 +35,33 @@ def with_noise(signal, snr_db, seed=0):
     return (signal + noise).astype(np.float32)
 
 
-def noisy_tone(rate, seconds, frequency=440.0, snr_db=0.0, amplitude=0.3, seed=0):
+def noisy_tone(rate: int, seconds: float, frequency: float = 440.0, snr_db: float = 0.0,
+               amplitude: float = 0.3, seed: int = 0) -> tuple[Samples, Samples]:
     """(clean, noisy): a tone and the same tone in white noise at `snr_db`."""
     clean = tone(rate, seconds, frequency, amplitude)
     return clean, with_noise(clean, snr_db, seed)
 
 
-def interleave(*channels):
+def interleave(*channels: npt.ArrayLike) -> Samples:
     """One interleaved float32 array of equally long mono channels."""
     return np.stack(channels, axis=1).reshape(-1).astype(np.float32)
 
 
-def deinterleave(samples, channels):
+def deinterleave(samples: npt.ArrayLike, channels: int) -> list[Samples]:
     """The mono channels of an interleaved array, as a list."""
     frames = np.asarray(samples, np.float32).reshape(-1, channels)
     return [frames[:, c] for c in range(channels)]
 
 
-def dtmf_sequence(rate, keys, tone_s=0.08, pause_s=0.08, amplitude=0.2, lead_s=0.1, tail_s=0.0):
+def dtmf_sequence(rate: int, keys: str, tone_s: float = 0.08, pause_s: float = 0.08,
+                  amplitude: float = 0.2, lead_s: float = 0.1,
+                  tail_s: float = 0.0) -> tuple[Samples, list[tuple[float, float]]]:
     """Key tones for each key of `keys`, `tone_s` long with `pause_s` of
     silence after each, after `lead_s` and followed by `tail_s` of silence.
 
     Returns (samples, spans): mono float32 and each key's (start_s, end_s)."""
     pieces = [np.zeros(int(round(rate * lead_s)), np.float32)]
-    spans = []
+    spans: list[tuple[float, float]] = []
     position = len(pieces[0])
     for key in keys:
         low, high = DTMF_FREQUENCIES[key]
@@ -64,7 +74,7 @@ def dtmf_sequence(rate, keys, tone_s=0.08, pause_s=0.08, amplitude=0.2, lead_s=0
     return np.concatenate(pieces).astype(np.float32), spans
 
 
-def tone_snr_db(samples, rate, frequency):
+def tone_snr_db(samples: npt.ArrayLike, rate: int, frequency: float) -> float:
     """SNR in dB of a steady tone at `frequency` in `samples` (mono): the
     least-squares sinusoid at that frequency against everything else. Needs no
     alignment with the clean tone, so it reads processed audio of unknown
@@ -77,18 +87,18 @@ def tone_snr_db(samples, rate, frequency):
     weights, *_ = np.linalg.lstsq(basis, x, rcond=None)
     fitted = basis @ weights
     residual = x - fitted
-    return 10 * np.log10(np.sum(fitted**2) / max(np.sum(residual**2), 1e-30))
+    return float(10 * np.log10(np.sum(fitted**2) / max(np.sum(residual**2), 1e-30)))
 
 
-def snr_db(clean, processed, delay=0):
+def snr_db(clean: npt.ArrayLike, processed: npt.ArrayLike, delay: int = 0) -> float:
     """SNR in dB of `processed` against `clean` delayed by `delay` samples,
     after scaling `clean` to fit best (so a uniform gain is not noise)."""
-    clean = np.asarray(clean, np.float64)
-    processed = np.asarray(processed, np.float64)[delay:]
-    n = min(clean.size, processed.size)
+    reference = np.asarray(clean, np.float64)
+    output = np.asarray(processed, np.float64)[delay:]
+    n = min(reference.size, output.size)
     if n == 0:
         raise ValueError("no overlap between clean and processed samples")
-    clean, processed = clean[:n], processed[:n]
-    scale = np.dot(clean, processed) / max(np.dot(clean, clean), 1e-30)
-    residual = processed - scale * clean
-    return 10 * np.log10(np.sum((scale * clean) ** 2) / max(np.sum(residual**2), 1e-30))
+    reference, output = reference[:n], output[:n]
+    scale = float(np.dot(reference, output)) / max(float(np.dot(reference, reference)), 1e-30)
+    residual = output - scale * reference
+    return float(10 * np.log10(np.sum((scale * reference) ** 2) / max(float(np.sum(residual**2)), 1e-30)))

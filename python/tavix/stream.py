@@ -1,32 +1,286 @@
-"""Pushing a whole signal through an AudioProcessor, frame by frame."""
+"""A processor as a stream: audio blocks of any length in, processed audio
+out, transcripts in a queue."""
 
 from __future__ import annotations
 
+import os
+import threading
+from collections.abc import Callable
+from types import TracebackType
+from typing import Final, Self, cast
+
 import numpy as np
+import numpy.typing as npt
 
-import _tavix_module as _m
+from _tavix_module import (
+    AudioAttributes,
+    AudioProcessor,
+    LanguageTranslationConfig,
+    PipelineState,
+    ProcessorAttributes,
+    Sdk,
+)
+from tavix._pump import Frames, Pump
+from tavix.transcripts import TranscriptQueue
+
+__all__ = ["Stream", "open_stream", "process_signal"]
+
+#: The module reads this when AudioAttributes is built: exactly "1" selects
+#: the local path, anything else (or unset) the cloud path.
+LOCAL_INFERENCING_VARIABLE: Final = "TAVIX_LOCAL_INFERENCING"
+
+#: The SDK drops shorter frames.
+MIN_FRAME_MS: Final = 20
+
+# The environment variable is the only switch between the paths, so threads
+# that build attributes at the same time must not see each other's setting.
+_path_lock = threading.Lock()
 
 
-def process_signal(processor: _m.AudioProcessor, samples: np.ndarray, frame_len: int,
-                   max_drain_frames: int = 1000) -> np.ndarray:
-    """Processes interleaved float32 `samples` in frames of `frame_len` values
-    (the last one zero-padded to full length), then drains the processor's
-    tail by pushing silence until it returns an empty frame. Returns the
-    concatenated output. Each output is copied at once, because its memory
-    belongs to the processor only until the next call."""
-    samples = np.ascontiguousarray(samples, np.float32)
-    padded = np.zeros(-(-samples.size // frame_len) * frame_len, np.float32)
-    padded[: samples.size] = samples
-    pieces = []
-    for start in range(0, padded.size, frame_len):
-        out = processor.process_frame(_m.AudioFrame(padded[start:start + frame_len]))
-        pieces.append(np.frombuffer(out.samples, np.float32).copy())
-    silence = _m.AudioFrame(np.zeros(frame_len, np.float32))
-    for _ in range(max_drain_frames):
-        out = processor.process_frame(silence)
-        if out.frame_count == 0:
-            break
-        pieces.append(np.frombuffer(out.samples, np.float32).copy())
+def _audio_attributes(rate: int, channels: int, model: str, cloud: bool | None,
+                      on_state: Callable[[PipelineState], object]) -> tuple[AudioAttributes, bool]:
+    """The attributes and whether they select the cloud path."""
+    with _path_lock:
+        previous = os.environ.get(LOCAL_INFERENCING_VARIABLE)
+        if cloud is not None:
+            os.environ[LOCAL_INFERENCING_VARIABLE] = "0" if cloud else "1"
+        try:
+            on_cloud = os.environ.get(LOCAL_INFERENCING_VARIABLE) != "1"
+            attrs = AudioAttributes(rate, channels, model, audio_pipeline_state_notify=on_state)
+        finally:
+            if cloud is not None:
+                if previous is None:
+                    del os.environ[LOCAL_INFERENCING_VARIABLE]
+                else:
+                    os.environ[LOCAL_INFERENCING_VARIABLE] = previous
+    return attrs, on_cloud
+
+
+def min_frames(rate: int) -> int:
+    """The fewest frames per channel the SDK accepts in one push: 20 ms."""
+    return -(-rate * MIN_FRAME_MS // 1000)
+
+
+def as_frames(audio: npt.ArrayLike, channels: int | None) -> tuple[Frames, bool]:
+    """`audio` as C-contiguous (frames, channels) float32, and whether it
+    was 1-D. Refuses what is not float audio of that layout."""
+    array = np.asarray(audio)
+    if array.dtype.kind in "iub":
+        raise TypeError(f"audio must be floating point, got {array.dtype} samples: scale integer PCM "
+                        "to floats in [-1, 1] first (for int16, audio / 32768)")
+    if array.dtype.kind != "f":
+        raise TypeError(f"audio must be an array of floats in [-1, 1], got {array.dtype}")
+    if array.ndim == 1:
+        if channels not in (None, 1):
+            raise ValueError(f"a 1-D array is mono, but the stream has {channels} channels: pass "
+                             f"(frames, {channels}) audio, or reshape interleaved samples with "
+                             f"audio.reshape(-1, {channels})")
+        array = array.reshape(-1, 1)
+        flat = True
+    elif array.ndim == 2:
+        if channels is not None and array.shape[1] != channels:
+            raise ValueError(f"audio of shape {array.shape} has {array.shape[1]} channels, "
+                             f"the stream has {channels}: pass (frames, {channels}) audio")
+        flat = False
     else:
-        raise RuntimeError(f"the processor did not drain within {max_drain_frames} silent frames")
-    return np.concatenate(pieces) if pieces else np.zeros(0, np.float32)
+        raise ValueError(f"audio must be 1-D (mono) or 2-D (frames, channels), got shape {array.shape}")
+    return np.ascontiguousarray(array, np.float32), flat
+
+
+class _Events:
+    """What the SDK's threads call into. Holds no reference to the stream or
+    the processor, so a dropped stream is not kept alive by its callbacks."""
+
+    def __init__(self) -> None:
+        #: Seconds of input before the first frame the SDK was given: its
+        #: transcript times count from that frame.
+        self.offset = 0.0
+        self.transcripts = TranscriptQueue(lambda: self.offset)
+        self.changed = threading.Condition()
+        self.state = PipelineState.UNKNOWN
+        #: Set when the stream starts to close, before it joins the SDK's
+        #: thread: a callback that waits on that thread must let go by then
+        #: (the tests hold TRYING this way to keep a pipeline from running).
+        self.closing = threading.Event()
+
+    def on_state(self, state: PipelineState) -> None:
+        with self.changed:
+            self.state = state
+            self.changed.notify_all()
+
+    def wait_for_start(self, timeout: float) -> PipelineState:
+        """Waits until the pipeline runs or stopped, or `timeout` passed;
+        returns the state then."""
+        with self.changed:
+            self.changed.wait_for(
+                lambda: self.state in (PipelineState.RUNNING, PipelineState.NOT_RUNNING), timeout)
+            return self.state
+
+
+class Stream:
+    """Audio through one processor of the SDK; made by :meth:`Session.stream`.
+
+    :meth:`process` takes blocks of any length and returns the output that
+    is ready; :meth:`flush` returns the rest. Over a whole stream they give
+    exactly one output frame per input frame, in order. With ``block=N`` the
+    stream runs in real-time mode instead: every call takes and returns
+    exactly ``N`` frames, the output :attr:`latency` frames behind the input.
+
+    Transcripts of the translation pipeline arrive in :attr:`transcripts`.
+    A stream is a context manager; :meth:`close` releases the processor."""
+
+    def __init__(self, processor: AudioProcessor, events: _Events, *, rate: int, channels: int,
+                 model: str, cloud: bool, block: int | None) -> None:
+        self._processor = processor
+        self._events = events
+        self._pump = Pump(processor.process_frame, channels, min_frames(rate), block=block,
+                          on_start=lambda start: setattr(events, "offset", start / rate))
+        self._lock = threading.Lock()
+        self._closed = False
+        self._flat = channels == 1
+        self.rate: Final = rate
+        self.channels: Final = channels
+        self.model: Final = model
+        self.cloud: Final = cloud
+        self.block: Final = block
+
+    @property
+    def transcripts(self) -> TranscriptQueue:
+        """Transcripts as the SDK delivers them (translation pipeline only)."""
+        return self._events.transcripts
+
+    @property
+    def state(self) -> PipelineState:
+        """The pipeline's last reported state. The local path has no remote
+        pipeline: it reads ``RUNNING`` while the stream is open."""
+        return self._events.state
+
+    @property
+    def latency(self) -> int | None:
+        """Frames by which the output trails the input, once the first output
+        came (``None`` before). In real-time mode it includes the frames
+        buffered until the SDK's 20 ms minimum is there."""
+        return self._pump.latency
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def process(self, audio: npt.ArrayLike) -> npt.NDArray[np.float32]:
+        """Pushes `audio` and returns the output that is ready, float32, in
+        the layout of `audio`: 1-D for mono, 2-D ``(frames, channels)``.
+
+        Any block length goes; what is short of a 20 ms frame waits for the
+        next call. In real-time mode (``block=N``) `audio` must be exactly
+        ``N`` frames and so is the result. Integer and boolean samples are
+        refused (scale them to [-1, 1]); other floats are converted."""
+        frames, flat = as_frames(audio, self.channels)
+        with self._lock:
+            self._check_open()
+            out = self._pump.push(frames)
+            self._flat = flat
+        return out.reshape(-1) if flat else out
+
+    def flush(self) -> npt.NDArray[np.float32]:
+        """Pushes silence until the processor has drained and returns the
+        rest of the output; the stream takes no more audio afterwards, and a
+        second flush returns nothing.
+
+        The layout is that of the last block given to :meth:`process` (1-D
+        for a mono stream that was given none). In real-time mode the result
+        is the last :attr:`latency` frames."""
+        with self._lock:
+            self._check_open()
+            out = self._pump.flush()
+        return out.reshape(-1) if self._flat else out
+
+    def close(self) -> None:
+        """Releases the processor; the transcripts still queued stay
+        readable, and iteration over them ends after the last. Output not
+        yet flushed is lost. Idempotent."""
+        with self._lock:
+            if self._closed:
+                return
+            self._closed = True
+            self._events.closing.set()
+            # Delivers the SDK's last callbacks (a running utterance's final
+            # transcript, NOT_RUNNING) before it returns.
+            self._processor.close()
+            if not self.cloud:
+                self._events.on_state(PipelineState.NOT_RUNNING)
+            self._events.transcripts.close()
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        layout = {1: "mono", 2: "stereo"}.get(self.channels, f"{self.channels} channels")
+        mode = f" block={self.block}" if self.block is not None else ""
+        status = "closed" if self._closed else self.state.name
+        return (f"<tavix.Stream {self.model or 'translation'} {self.rate} Hz {layout} "
+                f"{'cloud' if self.cloud else 'local'}{mode} {status}>")
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise RuntimeError("the stream is closed")
+        if self.cloud and self._events.state == PipelineState.NOT_RUNNING:
+            raise RuntimeError("the remote pipeline stopped (NOT_RUNNING): audio would pass "
+                               "unprocessed; open a new stream")
+
+
+def open_stream(sdk: Sdk, model: str, *, rate: int, channels: int,
+                translate: tuple[str, str] | None, cloud: bool | None, pcm16: bool,
+                block: int | None, start_timeout: float) -> Stream:
+    """A stream of `sdk`, running; what :meth:`Session.stream` returns."""
+    size = cast(object, block)  # checked as given: callers need not be typed
+    if size is not None and (isinstance(size, bool) or not isinstance(size, int) or size < 1):
+        raise ValueError(f"block must be a positive number of frames, got {block!r}")
+    if not model and translate is None:
+        raise ValueError("name a model (for example 'denoise') or pass "
+                         "translate=(language_in, language_out)")
+    events = _Events()
+    transcripts = events.transcripts
+    audio, on_cloud = _audio_attributes(rate, channels, model, cloud, events.on_state)
+    audio.cloud_inferencing_params.use_pcm16 = pcm16
+    lt = None
+    if translate is not None:
+        language_in, language_out = translate
+        lt = LanguageTranslationConfig(language_in, language_out, callback=transcripts.put)
+    processor = sdk.create_audio_processor(ProcessorAttributes(audio, lt))
+    if not on_cloud:
+        # No remote pipeline: the local path processes from the first frame.
+        events.on_state(PipelineState.RUNNING)
+    else:
+        state = events.wait_for_start(start_timeout)
+        if state != PipelineState.RUNNING:
+            events.closing.set()
+            processor.close()
+            transcripts.close()
+            if state == PipelineState.NOT_RUNNING:
+                raise RuntimeError(f"the remote {model or 'translation'} pipeline stopped "
+                                   "(NOT_RUNNING) before it ran")
+            raise TimeoutError(f"the remote {model or 'translation'} pipeline did not reach "
+                               f"RUNNING within {start_timeout} s (state: {state.name})")
+    return Stream(processor, events, rate=rate, channels=channels, model=model, cloud=on_cloud,
+                  block=block)
+
+
+def process_signal(processor: AudioProcessor, samples: npt.ArrayLike, frame_len: int,
+                   max_drain_frames: int = 1000) -> npt.NDArray[np.float32]:
+    """Processes a whole signal through `processor`, whose pipeline (if any)
+    already runs, in pushes of `frame_len` frames per channel (at least
+    20 ms), then drains it. `samples` is 1-D mono or 2-D (frames, channels);
+    the result is the processed signal in the same layout and length.
+
+    Raises ``RuntimeError`` if the processor returns nothing after
+    `max_drain_frames` pushes of silence (frames below its minimum are
+    dropped, so a too short `frame_len` ends here)."""
+    frames, flat = as_frames(samples, None)
+    pump = Pump(processor.process_frame, frames.shape[1], frame_len,
+                drain_limit_chunks=max_drain_frames)
+    out = np.concatenate((pump.push(frames), pump.flush()))
+    return out.reshape(-1) if flat else out

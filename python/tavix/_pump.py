@@ -1,0 +1,258 @@
+"""Feeding an AudioProcessor from blocks of any length and putting what it
+returns back in line with what went in.
+
+The SDK takes frames of at least 20 ms, returns output ``latency`` frames
+behind its input, and treats an all-zero frame as silence that it holds
+back: the audio before it still comes out, the silence itself only when
+audio resumes, and at most ``latency`` frames of it. A pump hides all of
+that. It pushes fixed-size chunks and keeps its own count of how many
+output frames are due after each push: ``frames pushed - latency``. When
+the processor returns fewer, the missing frames are silence that it cut
+(audio is always returned as soon as it is due, so only silence can be
+short) and the pump puts zeros in their place; when it later returns more
+than is due, those are late frames standing where zeros were already put,
+and the pump drops as many. Either way every input frame yields exactly one
+output frame, in order.
+
+The latency is learnt from the first output rather than assumed, so the
+vendor's timing works unchanged. That is only exact if the processor's
+stream starts with audio (leading silence longer than the latency would be
+cut before anything comes out, hiding the latency), so leading all-zero
+chunks never reach the processor: they are their own output."""
+
+from __future__ import annotations
+
+from collections import deque
+from collections.abc import Callable
+
+import numpy as np
+import numpy.typing as npt
+
+from _tavix_module import AudioFrame
+
+#: Audio as (frames, channels) float32.
+Frames = npt.NDArray[np.float32]
+
+#: Pushes one frame into a processor and returns what came out.
+ProcessFrame = Callable[[AudioFrame], AudioFrame]
+
+#: How much silence a drain may push, in chunks, before giving up on a
+#: processor that never returns anything (20 ms chunks: 10 s).
+DRAIN_LIMIT_CHUNKS = 500
+
+
+def silence(frames: int, channels: int) -> Frames:
+    return np.zeros((frames, channels), np.float32)
+
+
+class FrameQueue:
+    """Output frames in input order; takes hand the caller new arrays."""
+
+    def __init__(self, channels: int) -> None:
+        self._channels = channels
+        self._chunks: deque[Frames] = deque()
+        self._size = 0
+        self.appended = 0  # frames ever appended: the head's index is appended - len(self)
+
+    def __len__(self) -> int:
+        return self._size
+
+    def append(self, frames: Frames) -> None:
+        if len(frames):
+            self._chunks.append(frames)
+            self._size += len(frames)
+            self.appended += len(frames)
+
+    def take(self, count: int) -> Frames:
+        """The first min(count, len(self)) frames, removed, as a new array."""
+        count = min(count, self._size)
+        pieces: list[Frames] = []
+        left = count
+        while left:
+            head = self._chunks[0]
+            if len(head) <= left:
+                pieces.append(self._chunks.popleft())
+                left -= len(head)
+            else:
+                pieces.append(head[:left])
+                self._chunks[0] = head[left:]
+                left = 0
+        self._size -= count
+        if not pieces:
+            return silence(0, self._channels)
+        return np.concatenate(pieces)
+
+    def discard(self, count: int) -> None:
+        self.take(count)
+
+
+class Pump:
+    """Buffers, pushes and realigns the audio of one processor.
+
+    Without ``block`` each :meth:`push` returns every output frame that is
+    ready, starting with the first input frame's. With ``block=N`` each push
+    takes exactly N frames and returns exactly N: the output delayed by
+    :attr:`latency` frames, zeros before that."""
+
+    def __init__(self, process_frame: ProcessFrame, channels: int, min_frames: int, *,
+                 block: int | None = None, drain_limit_chunks: int = DRAIN_LIMIT_CHUNKS,
+                 on_start: Callable[[int], object] = lambda start: None) -> None:
+        self._process_frame = process_frame
+        self._on_start = on_start
+        self.channels = channels
+        self.block = block
+        if block is None:
+            self.chunk = min_frames
+        else:
+            # A whole number of blocks, so pushes happen on block boundaries
+            # and the delay stays the same from one call to the next.
+            self.chunk = block if block >= min_frames else -(-min_frames // block) * block
+        self._drain_limit = drain_limit_chunks * self.chunk
+        self._pending = silence(0, channels)
+        self._ready = FrameQueue(channels)
+        self.frames_in = 0
+        self._fed = 0  # input frames pushed or passed over as leading silence
+        #: Input index of the first frame the processor was given.
+        self.start: int | None = None
+        self._pushed = 0  # frames the processor was given
+        #: Frames by which the processor's output trails its input.
+        self.processor_latency: int | None = None
+        self._produced = 0  # output positions filled, in processor time
+        self._owed = 0  # zeros put in place of frames that may still come late
+        self._end: int | None = None  # processor-time position where the input ends
+        self._returned = 0
+        self.finished = False
+
+    @property
+    def latency(self) -> int | None:
+        """Frames between an input frame and its output frame, once known:
+        the processor's latency, plus in block mode the frames buffered
+        until a whole chunk is there."""
+        if self.processor_latency is None:
+            return None
+        if self.block is None:
+            return self.processor_latency
+        return self.processor_latency + self.chunk - self.block
+
+    def push(self, frames: Frames) -> Frames:
+        if self.finished:
+            raise RuntimeError("the stream was flushed: it takes no more audio")
+        if self.block is not None and len(frames) != self.block:
+            raise ValueError(f"real-time mode takes exactly {self.block} frames per call, got {len(frames)}")
+        self.frames_in += len(frames)
+        buffer = np.concatenate((self._pending, frames)) if len(self._pending) else frames
+        full = len(buffer) - len(buffer) % self.chunk
+        done = 0
+        try:
+            while done < full:
+                self._push_chunk(buffer[done:done + self.chunk])
+                done += self.chunk
+        finally:
+            # Whatever was not pushed (all of it if the processor refused a
+            # chunk) waits for the next call; copied, as it may be the
+            # caller's array.
+            self._pending = buffer[done:].copy()
+        if self.block is None:
+            return self._ready.take(len(self._ready))
+        return self._next_block(self.block)
+
+    def flush(self) -> Frames:
+        """Drains the processor and returns the rest of the output; after
+        this the pump takes no more input."""
+        if self.finished:
+            return silence(0, self.channels)
+        self.finished = True
+        pending, self._pending = self._pending, silence(0, self.channels)
+        if self.start is None and not pending.any():
+            self._ready.append(pending)  # the input was silence throughout
+        else:
+            start = self._fed if self.start is None else self.start
+            if self.start is None:
+                self._set_start(start)
+            end = self._end = self.frames_in - start
+            if pending.any():
+                chunk = silence(self.chunk, self.channels)
+                chunk[:len(pending)] = pending
+                self._submit(chunk)
+            # Pending silence needs no push of its own: the drain is silence.
+            drain = silence(self.chunk, self.channels)
+            drained = 0
+            while self._produced < end:
+                if drained >= self._drain_limit:
+                    raise RuntimeError(
+                        f"the processor returned no audio for {drained} frames of silence after "
+                        f"the input; were its frames ({self.chunk} per channel) below its minimum?")
+                self._submit(drain)
+                drained += self.chunk
+        if self.block is None:
+            return self._ready.take(len(self._ready))
+        latency = self.latency
+        if latency is None:
+            return silence(0, self.channels)
+        return self._next_block(self.frames_in + latency - self._returned)
+
+    def _push_chunk(self, chunk: Frames) -> None:
+        if self.start is None:
+            if not chunk.any():
+                self._ready.append(chunk.copy())
+                self._fed += len(chunk)
+                return
+            self._set_start(self._fed)
+        self._submit(chunk)
+        self._fed += len(chunk)
+
+    def _set_start(self, start: int) -> None:
+        self.start = start
+        self._on_start(start)
+
+    def _submit(self, chunk: Frames) -> None:
+        out = self._process_frame(AudioFrame(chunk.reshape(-1)))
+        self._pushed += len(chunk)
+        got: Frames = np.frombuffer(out.samples, np.float32).reshape(-1, self.channels)
+        self._receive(got)
+
+    def _receive(self, got: Frames) -> None:
+        if self.processor_latency is None:
+            if not len(got):
+                return
+            self.processor_latency = self._pushed - len(got)
+        due = self._pushed - self.processor_latency
+        excess = self._produced + len(got) - due
+        if excess > 0 and self._owed:
+            late = min(excess, self._owed)
+            got = got[late:]
+            self._owed -= late
+        self._produce(got)
+        if self._produced < due:
+            gap = due - self._produced
+            self._produce(silence(gap, self.channels))
+            self._owed += gap
+
+    def _produce(self, frames: Frames) -> None:
+        if self._end is not None:
+            # Past the end of the input is the flush's own padding.
+            frames = frames[:max(0, self._end - self._produced)]
+        self._ready.append(frames)
+        self._produced += len(frames)
+
+    def _next_block(self, count: int) -> Frames:
+        """Output frames [returned, returned + count) of the delayed stream."""
+        latency = self.latency
+        out = silence(count, self.channels)
+        if latency is None:  # nothing came out yet
+            self._returned += count
+            return out
+        first = self._returned - latency
+        self._returned += count
+        lead = min(count, max(0, -first))  # before the first output: zeros
+        position = first + lead
+        head = self._ready.appended - len(self._ready)
+        if position > head:
+            # Frames that were due while the latency was unknown were zeros
+            # of the leading silence and went out as such.
+            self._ready.discard(position - head)
+            head = self._ready.appended - len(self._ready)
+        if head == position:
+            taken = self._ready.take(count - lead)
+            out[lead:lead + len(taken)] = taken
+        return out

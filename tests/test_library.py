@@ -1,0 +1,262 @@
+"""The package tavix around the stream: its names, Session and its refusals,
+session.process, Transcript records and the transcript queue (blocking,
+with a timeout, from asyncio), and audio files."""
+
+import asyncio
+import dataclasses
+import math
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+import _tavix_module
+import tavix
+from api_keys import DEMO_KEY, make_api_key
+from tavix import signals
+
+RATE = 16000
+E = tavix.SdkErrorType
+
+
+@pytest.fixture
+def session(tmp_path):
+    with tavix.Session(DEMO_KEY, storage_dir=tmp_path / "storage") as session:
+        yield session
+
+
+def test_public_names():
+    assert sorted(tavix.__all__) == sorted(set(tavix.__all__))
+    for name in tavix.__all__:
+        assert getattr(tavix, name) is not None, name
+    for name in dir(_tavix_module):
+        if not name.startswith("_"):
+            assert getattr(tavix, name) is getattr(_tavix_module, name), name
+            assert name in tavix.__all__
+    assert tavix.__version__ == _tavix_module.__version__
+
+
+@pytest.mark.parametrize("key, environment, error", [
+    ("", None, E.NO_CREDENTIALS),
+    ("not-a-key", None, E.BAD_REQUEST),
+    (DEMO_KEY[:-1] + ("0" if DEMO_KEY[-1] != "0" else "1"), None, E.UNAUTHORIZED),
+    (make_api_key("ghost_1"), None, E.USER_NOT_FOUND),
+    (make_api_key("disabled_1"), None, E.USER_DISABLED),
+    (make_api_key("alice", expiry="20200101"), None, E.TOKEN_EXPIRED),
+    (make_api_key("alice", grant="karaoke"), None, E.INVALID_GRANT),
+    (DEMO_KEY, "staging", E.SERVER_UNREACHABLE),
+])
+def test_refused_keys_raise_activation_error(tmp_path, monkeypatch, key, environment, error):
+    if environment:
+        monkeypatch.setenv("TAVIX_ENVIRONMENT", environment)
+    with pytest.raises(tavix.ActivationError) as raised:
+        tavix.Session(key, storage_dir=tmp_path)
+    assert isinstance(raised.value, RuntimeError)
+    assert raised.value.result.error_type == error == raised.value.error_type
+    assert error.name in str(raised.value) and raised.value.result.message in str(raised.value)
+
+
+def test_key_and_storage_defaults(tmp_path, monkeypatch):
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    monkeypatch.delenv("TAVIX_API_KEY", raising=False)
+    with pytest.raises(tavix.ActivationError, match="NO_CREDENTIALS.*set TAVIX_API_KEY"):
+        tavix.Session()
+    monkeypatch.setenv("TAVIX_API_KEY", DEMO_KEY)
+    with tavix.Session() as session:
+        assert session.storage_dir == tmp_path / "cache" / "tavix" == tavix.default_storage_dir()
+        assert (session.storage_dir / "logs" / "tavix.log").is_file()
+        assert session.version == tavix.create_sdk(tavix.InitParams(str(tmp_path))).version
+
+
+def test_closing_the_session_closes_its_streams(tmp_path):
+    session = tavix.Session(DEMO_KEY, storage_dir=str(tmp_path))
+    streams = [session.stream("passthrough", rate=RATE, cloud=False) for _ in range(2)]
+    session.close()
+    session.close()
+    assert session.closed and all(stream.closed for stream in streams)
+    with pytest.raises(RuntimeError, match="session is closed"):
+        session.stream("passthrough", rate=RATE)
+
+
+@pytest.mark.parametrize("shape", [(RATE,), (RATE, 1), (RATE, 2)])
+def test_process_keeps_shape_and_alignment(session, shape):
+    audio = np.random.default_rng(1).uniform(-0.5, 0.5, shape)  # float64 is converted
+    out = session.process(audio, rate=RATE, model="passthrough", cloud=False)
+    assert out.dtype == np.float32 and out.shape == audio.shape
+    assert np.array_equal(out, audio.astype(np.float32))
+
+
+def text_frame(kind, language, utterance, complete=(), partial=()):
+    """A TextFrame as the SDK delivers one; segments as (start, end, text, p)."""
+    def segment(start, end, text, probability):
+        made = tavix.TranscriptSegment()
+        made.start, made.end, made.text, made.probability = start, end, text, probability
+        return made
+
+    data = tavix.TranscriptData()
+    data.utterance_idx, data.language_code_ = utterance, language
+    data.complete = [segment(*spec) for spec in complete]
+    data.partial = [segment(*spec) for spec in partial]
+    frame = tavix.TextFrame()
+    frame.type_, frame.transcript_data_ = kind, data
+    return frame
+
+
+def test_transcripts_from_a_text_frame():
+    frame = text_frame(tavix.TranscriptType.TRANSLATION, "es-ES", 3,
+                       complete=[("1.250", "2.000", "uno dos", 0.75)],
+                       partial=[("0:02.5", "soon", "tres", 0.5)])
+    done, running = tavix.Transcript.from_frame(frame, offset=0.5)
+    assert (done.kind, done.language, done.text, done.final, done.utterance) == (
+        tavix.TranscriptType.TRANSLATION, "es-ES", "uno dos", True, 3)
+    assert (done.start, done.end, done.confidence) == (1.75, 2.5, 0.75)
+    assert (running.final, running.start) == (False, 3.0) and math.isnan(running.end)
+    assert repr(done) == ("Transcript(kind=TRANSLATION, language='es-ES', text='uno dos', final=True, "
+                          "utterance=3, start=1.750, end=2.500, confidence=0.75)")
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        done.text = "changed"  # type: ignore[misc]
+
+
+def keyed_stream(session, keys="12#"):
+    """A translation stream given DTMF keys, then a pause that ends them."""
+    audio, spans = signals.dtmf_sequence(RATE, keys, tail_s=1.0)
+    stream = session.stream(rate=RATE, translate=("en-US", "es-ES"), cloud=False)
+    return stream, audio, spans
+
+
+def test_blocking_iteration_and_get(session):
+    stream, audio, spans = keyed_stream(session)
+    with pytest.raises(TimeoutError):
+        stream.transcripts.get(timeout=0.05)
+    seen = []
+    reader = threading.Thread(target=lambda: seen.extend(stream.transcripts))
+    reader.start()
+    for start in range(0, len(audio), 777):
+        stream.process(audio[start:start + 777])
+    stream.flush()
+    stream.close()
+    reader.join(timeout=60)
+    assert not reader.is_alive()  # the iteration ended with the stream
+    final = {t.kind: t for t in seen if t.final}
+    assert final[tavix.TranscriptType.TRANSCRIPTION].text == "12#"
+    assert final[tavix.TranscriptType.TRANSLATION].text == "uno dos almohadilla"
+    # Times count from the stream's first frame, leading silence included.
+    assert final[tavix.TranscriptType.TRANSCRIPTION].start == pytest.approx(spans[0][0], abs=0.03)
+    assert [t.text for t in seen if t.kind == tavix.TranscriptType.TRANSCRIPTION] == ["1", "12", "12#", "12#"]
+    with pytest.raises(EOFError):
+        stream.transcripts.get()
+
+
+def test_async_iteration_does_not_block_the_loop(session):
+    stream, audio, _ = keyed_stream(session, "7")
+    loop_ran = threading.Event()
+    fed_after_loop_ran = []
+
+    def feed():
+        # Bounded, so an iteration that blocks the loop fails instead of hanging.
+        fed_after_loop_ran.append(loop_ran.wait(timeout=30))
+        stream.process(audio)
+        stream.flush()
+        stream.close()
+
+    async def main():
+        async def tick():
+            loop_ran.set()
+
+        # Runs only once the iteration, waiting for the first transcript,
+        # gives the loop back.
+        ticker = asyncio.create_task(tick())
+        got = [t async for t in stream.transcripts]
+        await ticker
+        return got
+
+    finished, stuck = threading.Event(), []
+
+    def guard():  # ends an iteration that the stream's close did not end
+        if not finished.wait(30):
+            stuck.append(True)
+            stream.transcripts.close()
+
+    threads = [threading.Thread(target=feed), threading.Thread(target=guard)]
+    for thread in threads:
+        thread.start()
+    got = asyncio.run(main())
+    finished.set()
+    for thread in threads:
+        thread.join()
+    assert fed_after_loop_ran == [True] and not stuck
+    assert [t.text for t in got if t.final] == ["7", "siete"]
+
+
+def test_a_cancelled_async_wait_loses_nothing():
+    queue = tavix.TranscriptQueue()
+    frame = text_frame(tavix.TranscriptType.TRANSCRIPTION, "en-US", 0, complete=[("0", "1", "9", 1.0)])
+    finished = threading.Event()
+    # Closes the queue if the test is stuck, so a wait that blocks the loop
+    # fails instead of hanging.
+    guard = threading.Thread(target=lambda: finished.wait(30) or queue.close(), daemon=True)
+    guard.start()
+
+    async def main():
+        with pytest.raises(TimeoutError):
+            await asyncio.wait_for(anext(aiter(queue)), 0.05)
+        threading.Thread(target=queue.put, args=(frame,)).start()
+        first = await asyncio.wait_for(anext(aiter(queue)), 30)
+        queue.close()
+        return first, [t async for t in queue]
+
+    try:
+        first, rest = asyncio.run(main())
+    finally:
+        finished.set()
+    assert first.text == "9" and rest == []
+
+
+try:
+    import soundfile
+except ImportError:
+    soundfile = None
+needs_soundfile = pytest.mark.skipif(soundfile is None, reason="tavix[audio] is not installed")
+
+
+@needs_soundfile
+@pytest.mark.parametrize("name, subtype, exact", [("a.wav", "FLOAT", True), ("a.flac", None, False)])
+def test_audio_files_round_trip(tmp_path, name, subtype, exact):
+    audio = np.random.default_rng(2).uniform(-0.5, 0.5, (4410, 2)).astype(np.float32)
+    tavix.write_audio(tmp_path / name, audio, 44100, subtype=subtype)
+    back, rate = tavix.read_audio(tmp_path / name)
+    assert rate == 44100 and back.dtype == np.float32 and back.shape == audio.shape
+    assert np.array_equal(back, audio) if exact else np.abs(back - audio).max() < 1e-4
+    tavix.write_audio(tmp_path / "mono.wav", audio[:, 0], 44100)
+    assert tavix.read_audio(tmp_path / "mono.wav")[0].shape == (4410, 1)
+    with pytest.raises(TypeError, match=r"\[-1, 1\]"):
+        tavix.write_audio(tmp_path / "int.wav", np.zeros(10, np.int16), 44100)
+
+
+@needs_soundfile
+def test_process_file(session, tmp_path):
+    audio = np.random.default_rng(4).uniform(-0.5, 0.5, (3 * 22050 + 11, 2)).astype(np.float32)
+    source = tmp_path / "in.wav"
+    soundfile.write(source, audio, 22050, subtype="FLOAT")
+    summary = tavix.process_file(source, tmp_path / "out.wav", model="passthrough", session=session,
+                                 cloud=False)
+    assert (summary.rate, summary.channels, summary.frames) == (22050, 2, len(audio))
+    assert summary.duration == pytest.approx(len(audio) / 22050)
+    assert summary.real_time_factor == pytest.approx(summary.elapsed / summary.duration)
+    out, rate = tavix.read_audio(tmp_path / "out.wav")  # same format, so the same FLOAT subtype
+    assert np.array_equal(out, audio)
+    with pytest.raises(ValueError, match="being read"):
+        tavix.process_file(source, source, session=session)
+
+    keys, _ = signals.dtmf_sequence(RATE, "3", tail_s=1.0)
+    tavix.write_audio(tmp_path / "keys.flac", keys, RATE)
+    summary = tavix.process_file(tmp_path / "keys.flac", tmp_path / "keys-out.flac", model="",
+                                 session=session, translate=("en-US", "fr-FR"), cloud=False)
+    assert [t.text for t in summary.transcripts if t.final] == ["3", "trois"]
+
+
+def test_files_need_soundfile(tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "soundfile", None)
+    with pytest.raises(ModuleNotFoundError, match=r"pip install 'tavix\[audio\]'"):
+        tavix.read_audio(tmp_path / "a.wav")
