@@ -1,0 +1,935 @@
+"""The binding held against its native floor, in one process.
+
+    python bench/run.py [--repeats N] [--only GROUP ...] [--no-write]
+
+Uses the importable `_tavix_module` and `tavix` (installed, or
+PYTHONPATH=build/<dir>:python) and builds nothing of the project: it compiles
+only bench/native_driver.cpp, with `c++` (or $CXX) and the headers in
+include/tavix, against the very libTavixSdk.so the module loaded, and loads
+it into this process with ctypes. Every row is a ratio of two sides measured
+in this process, alternating, over --repeats rounds (at least 7): best and
+median of each side, and the ratio of the bests beside the median of the
+paired ratios. A target is judged on the ratio of the bests.
+
+Prints one table and writes it, with the machine, the Python version and the
+load average, into docs/performance.md between its generated-block markers
+(the rest of that file is kept). Not a test: nothing here asserts a time."""
+
+from __future__ import annotations
+
+import os
+
+# numpy's BLAS would otherwise start a thread per core that spins after any
+# BLAS call, taking a core from whichever side is being timed.
+for _variable in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_variable, "1")
+
+import argparse
+import ctypes
+import datetime
+import gc
+import hashlib
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import timeit
+import tracemalloc
+from bisect import bisect_right
+from contextlib import contextmanager
+from dataclasses import dataclass
+from itertools import repeat
+from pathlib import Path
+from time import perf_counter_ns
+
+import numpy as np
+
+import _tavix_module as m
+import tavix  # noqa: F401  (the package as users import it; its import must work too)
+from tavix import signals
+from tavix.cli import DEMO_KEY
+
+REPO = Path(__file__).resolve().parent.parent
+DRIVER_SOURCE = REPO / "bench" / "native_driver.cpp"
+INCLUDE_DIR = REPO / "include"
+DOC = REPO / "docs" / "performance.md"
+BEGIN_MARK = "<!-- bench/run.py: generated block begins -->"
+END_MARK = "<!-- bench/run.py: generated block ends -->"
+
+GROUPS = ("frames", "process", "callbacks", "latency", "threads", "memory")
+RUNNING = m.PipelineState.RUNNING
+MIB = 1 << 20
+
+# Long enough that clock reads and loop overhead vanish, short enough that the
+# two sides of a pair see the same machine and that, on a shared machine,
+# some rounds fall between other processes' time slices.
+PROCESS_BUDGET_S = 0.005
+THREAD_BUDGET_S = 0.03
+MICRO_CALLS = 2000
+THREAD_ROUNDS = 25
+
+
+# --------------------------------------------------------------------------
+# The SDK library the module loaded, and the native driver built against it.
+
+def loaded_sdk_library() -> tuple[Path, int]:
+    """Path and inode of the libTavixSdk the module is running on, read from
+    the process's own mappings: wherever it came from (run path, wheel,
+    LD_LIBRARY_PATH), that is the one the native side must use too."""
+    found: dict[str, int] = {}
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            fields = line.split(None, 5)
+            if len(fields) < 6:
+                continue
+            path = fields[5].strip()
+            if os.path.basename(path).startswith("libTavixSdk"):
+                found[path] = int(fields[4])
+    if len(found) != 1:
+        raise SystemExit(f"expected one libTavixSdk mapped after importing _tavix_module, found {sorted(found)}")
+    (path, inode), = found.items()
+    if path.endswith(" (deleted)"):
+        raise SystemExit(f"{path}: the loaded SDK library was replaced on disk since it was loaded; rerun")
+    if os.stat(path).st_ino != inode:
+        raise SystemExit(f"{path} on disk is not the file the module loaded (rebuilt meanwhile?); rerun")
+    return Path(path), inode
+
+
+def compiler() -> tuple[str, str]:
+    cxx = os.environ.get("CXX", "c++")
+    done = subprocess.run([cxx, "--version"], capture_output=True, text=True, check=True)
+    return cxx, done.stdout.splitlines()[0]
+
+
+def build_driver(library: Path) -> Path:
+    """Compiles the driver once per (source, headers, compiler, library file)
+    into build/bench-driver/ (a temporary folder when the checkout is read-only)."""
+    cxx, version = compiler()
+    digest = hashlib.sha256()
+    digest.update(DRIVER_SOURCE.read_bytes())
+    for header in sorted((INCLUDE_DIR / "tavix").glob("*.h")):
+        digest.update(header.name.encode() + header.read_bytes())
+    stat = library.stat()
+    digest.update(f"{version}\0{library}\0{stat.st_ino}\0{stat.st_size}\0{stat.st_mtime_ns}".encode())
+    key = digest.hexdigest()[:16]
+    for root in (REPO / "build" / "bench-driver", Path(tempfile.gettempdir()) / "tavix-bench-driver"):
+        target = root / key / "libtavix_bench_driver.so"
+        if target.exists():
+            return target
+        try:
+            target.parent.mkdir(parents=True, exist_ok=True)
+        except OSError:
+            continue
+        partial = target.with_suffix(f".{os.getpid()}.tmp")
+        command = [cxx, "-std=c++17", "-O2", "-fPIC", "-shared", "-fvisibility=hidden", "-pthread",
+                   f"-I{INCLUDE_DIR}", str(DRIVER_SOURCE), "-o", str(partial),
+                   str(library), f"-Wl,-rpath,{library.parent}", "-ldl"]
+        done = subprocess.run(command, capture_output=True, text=True)
+        if done.returncode != 0:
+            raise SystemExit("building the native driver failed:\n" + " ".join(command) + "\n" + done.stderr)
+        os.replace(partial, target)
+        return target
+    raise SystemExit("no writable folder for the native driver")
+
+
+class Driver:
+    """bench/native_driver.cpp through ctypes (which releases the interpreter
+    lock for each call, so the native loops run without it, as the binding's do)."""
+
+    def __init__(self, path: Path, library: Path, inode: int):
+        lib = ctypes.CDLL(str(path))
+        P, I64, F = ctypes.c_void_p, ctypes.c_int64, ctypes.POINTER(ctypes.c_float)
+        I64P = ctypes.POINTER(ctypes.c_int64)
+        sig = {
+            "tbd_error": (ctypes.c_char_p, []),
+            "tbd_sdk_library": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_size_t]),
+            "tbd_sdk_create": (P, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p]),
+            "tbd_sdk_destroy": (None, [P]),
+            "tbd_processor_create": (P, [P, ctypes.c_char_p, ctypes.c_uint32, ctypes.c_uint16,
+                                         ctypes.c_int, ctypes.c_int, ctypes.c_size_t]),
+            "tbd_processor_destroy": (None, [P]),
+            "tbd_wait_state": (ctypes.c_int, [P, ctypes.c_int, ctypes.c_int]),
+            "tbd_process_loop": (I64, [P, F, ctypes.c_uint32, I64]),
+            "tbd_threads_loop": (ctypes.c_int, [ctypes.POINTER(P), ctypes.POINTER(F), ctypes.c_uint32,
+                                                ctypes.c_int, I64, I64P, I64P]),
+            "tbd_latency_run": (I64, [P, F, ctypes.c_uint32, I64, F, I64, I64, P, F, ctypes.c_uint32,
+                                      ctypes.c_size_t, I64P, I64]),
+            "tbd_transcripts": (I64, [P, I64P, I64]),
+            "tbd_transcript_burst": (I64, [P, F, ctypes.c_uint32, ctypes.c_size_t]),
+            "tbd_state_gaps": (ctypes.c_int, [P, ctypes.c_int, I64P]),
+        }
+        for name, (restype, argtypes) in sig.items():
+            function = getattr(lib, name)
+            function.restype, function.argtypes = restype, argtypes
+        self.lib = lib
+        buffer = ctypes.create_string_buffer(4096)
+        if lib.tbd_sdk_library(buffer, len(buffer)) != 0:
+            raise SystemExit("the native driver cannot tell which SDK library it is bound to")
+        bound = Path(buffer.value.decode())
+        if os.path.realpath(bound) != os.path.realpath(library) or os.stat(bound).st_ino != inode:
+            raise SystemExit(f"the native driver bound {bound}, the module {library}")
+        loaded_sdk_library()  # still exactly one copy mapped
+
+    def check(self, value, what: str):
+        if value is None or (isinstance(value, int) and value < 0):
+            raise SystemExit(f"native {what} failed: {self.lib.tbd_error().decode()}")
+        return value
+
+
+def floats(array: np.ndarray):
+    return array.ctypes.data_as(ctypes.POINTER(ctypes.c_float))
+
+
+def int64s(array: np.ndarray):
+    return array.ctypes.data_as(ctypes.POINTER(ctypes.c_int64))
+
+
+# --------------------------------------------------------------------------
+# Measuring.
+
+@contextmanager
+def no_gc():
+    """As timeit does: a collection landing in one side's run is not that side's cost."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def alternate(sides, repeats: int) -> list[list[float]]:
+    """Runs each side once per round, the order rotating between rounds, so
+    that drifting load falls on every side alike. Returns each side's results."""
+    results: list[list[float]] = [[] for _ in sides]
+    for round_ in range(repeats):
+        shift = round_ % len(sides)
+        for index in list(range(shift, len(sides))) + list(range(shift)):
+            with no_gc():
+                results[index].append(sides[index]())
+    return results
+
+
+def per_call(statement: str, namespace: dict, number: int):
+    timer = timeit.Timer(statement, globals=namespace)
+    return lambda: timer.timeit(number) / number
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def percentile(values, fraction: float) -> float:
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(fraction * (len(ordered) - 1))))]
+
+
+@dataclass
+class Row:
+    measure: str
+    ours: str
+    reference: str
+    ratio: str
+    target: str = "—"
+    verdict: str = ""
+
+
+def us(seconds: float) -> str:
+    value = seconds * 1e6
+    return f"{value:.3f} µs" if value < 10 else f"{value:.1f} µs" if value < 1000 else f"{value / 1000:.2f} ms"
+
+
+def best_median(values, fmt=us) -> str:
+    return f"{fmt(min(values))} / {fmt(statistics.median(values))}"
+
+
+def ratios(ours, reference) -> tuple[float, float]:
+    return min(ours) / min(reference), statistics.median(o / r for o, r in zip(ours, reference))
+
+
+def ratio_row(measure, ours, reference, reference_name, target=None, judge=None, fmt=us) -> Row:
+    best, median = ratios(ours, reference)
+    row = Row(measure, best_median(ours, fmt), f"{reference_name}: {best_median(reference, fmt)}",
+              f"{best:.3f} / {median:.3f}")
+    if target:
+        row.target = target
+        row.verdict = "met" if judge(best) else "**missed**"
+    return row
+
+
+def at_most(limit):
+    return lambda value: value <= limit
+
+
+# --------------------------------------------------------------------------
+# Setting up both sides.
+
+class Bench:
+    def __init__(self, args, driver: Driver):
+        self.args = args
+        self.repeats = args.repeats
+        self.driver = driver
+        self.lib = driver.lib
+        self.workdir = Path(tempfile.mkdtemp(prefix="tavix-bench-"))
+        models = self.workdir / "no-models"
+        os.environ["TAVIX_MODELS_DIR"] = str(models)
+        # Both sides on the same simulated service, whatever the shell says.
+        os.environ["TAVIX_ENVIRONMENT"] = "production"
+        self.sdk = m.create_sdk(m.InitParams(str(self.workdir / "python")))
+        result = self.sdk.activate_api_key(args.key)
+        if not result.success:
+            raise SystemExit(f"activation failed: {result.error_type}: {result.message}")
+        self.native_sdk = driver.check(self.lib.tbd_sdk_create(
+            str(self.workdir / "native").encode(), str(models).encode(), args.key.encode()), "SDK creation")
+        self.rows: dict[str, list[Row]] = {}
+
+    def close(self):
+        self.lib.tbd_sdk_destroy(self.native_sdk)
+        del self.sdk
+        shutil.rmtree(self.workdir, ignore_errors=True)
+
+    def python_processor(self, model, rate, channels, local, notify=None, lt_config=None):
+        # AudioAttributes reads TAVIX_LOCAL_INFERENCING when it is built.
+        saved = os.environ.get("TAVIX_LOCAL_INFERENCING")
+        os.environ["TAVIX_LOCAL_INFERENCING"] = "1" if local else "0"
+        try:
+            audio = m.AudioAttributes(rate, channels, model, audio_pipeline_state_notify=notify)
+        finally:
+            if saved is None:
+                del os.environ["TAVIX_LOCAL_INFERENCING"]
+            else:
+                os.environ["TAVIX_LOCAL_INFERENCING"] = saved
+        return self.sdk.create_audio_processor(m.ProcessorAttributes(audio, lt_config))
+
+    def running_python_processor(self, model, rate, channels, local):
+        """A processor whose pipeline runs: on the cloud path frames pass
+        unprocessed until RUNNING, 150 ms after creation."""
+        running = threading.Event()
+
+        def on_state(state):
+            if state == RUNNING:
+                running.set()
+
+        processor = self.python_processor(model, rate, channels, local, on_state)
+        if not local and not running.wait(5):
+            raise SystemExit("the Python side's pipeline never reported RUNNING")
+        return processor
+
+    def native_processor(self, model, rate, channels, local, translation=False, capacity=0):
+        handle = self.driver.check(self.lib.tbd_processor_create(
+            self.native_sdk, model.encode(), rate, channels, 0 if local else 1,
+            1 if translation else 0, capacity), "processor creation")
+        if not local and not self.lib.tbd_wait_state(handle, int(RUNNING), 5000):
+            raise SystemExit("the native side's pipeline never reported RUNNING")
+        return handle
+
+    def add(self, group: str, row: Row):
+        self.rows.setdefault(group, []).append(row)
+        print(f"  {row.measure}: {row.ours} | {row.reference} | {row.ratio} {row.verdict}", file=sys.stderr)
+
+
+def noise(count: int, seed: int) -> np.ndarray:
+    # Never all zero: the SDK holds silent frames back.
+    return (np.random.default_rng(seed).standard_normal(count) * 0.1).astype(np.float32)
+
+
+# --------------------------------------------------------------------------
+# The groups of rows.
+
+def bench_frames(b: Bench):
+    short, long_ = noise(480, 1), noise(4_800_000, 2)
+    frame = m.AudioFrame(short)
+    namespace = {"AudioFrame": m.AudioFrame, "short": short, "long": long_, "frame": frame}
+    number = MICRO_CALLS
+    built_long, built_short = alternate(
+        [per_call("AudioFrame(long)", namespace, number), per_call("AudioFrame(short)", namespace, number)],
+        b.repeats)
+    b.add("frames", ratio_row("`AudioFrame(array)`: 4,800,000 vs 480 samples", built_long, built_short,
+                              "480 samples", "≈ 1 (0.83–1.2): length-independent",
+                              lambda r: 1 / 1.2 <= r <= 1.2))
+    built, view = alternate(
+        [per_call("AudioFrame(short)", namespace, number), per_call("memoryview(short)", namespace, number)],
+        b.repeats)
+    b.add("frames", ratio_row("`AudioFrame(array)`, 480 samples", built, view, "`memoryview(array)`",
+                              "≤ 1.2", at_most(1.2)))
+    read, view = alternate(
+        [per_call("frame.samples", namespace, number), per_call("memoryview(short)", namespace, number)],
+        b.repeats)
+    b.add("frames", ratio_row("`frame.samples`, 480 samples", read, view, "`memoryview(array)`"))
+
+
+def python_loop(process, frame, n: int) -> int:
+    start = perf_counter_ns()
+    for _ in repeat(None, n):
+        process(frame)
+    return perf_counter_ns() - start
+
+
+def python_loop_new_frames(process, samples, n: int, AudioFrame=m.AudioFrame) -> int:
+    start = perf_counter_ns()
+    for _ in repeat(None, n):
+        process(AudioFrame(samples))
+    return perf_counter_ns() - start
+
+
+def bench_process(b: Bench):
+    lib = b.lib
+    for model in ("passthrough", "denoise"):
+        for local in (True, False):
+            for rate in (16000, 48000):
+                for channels in (1, 2):
+                    samples = noise(rate // 50 * channels, rate + channels)
+                    frame = m.AudioFrame(samples)
+                    processor = b.running_python_processor(model, rate, channels, local)
+                    native = b.native_processor(model, rate, channels, local)
+                    try:
+                        pf = processor.process_frame
+                        pointer, count = floats(samples), samples.size
+
+                        def native_side(n):
+                            return b.driver.check(lib.tbd_process_loop(native, pointer, count, n), "ProcessFrame loop")
+
+                        # Past priming (the first calls return empty frames) and
+                        # the noise-floor tracker's start.
+                        python_loop(pf, frame, 100)
+                        native_side(100)
+                        slowest = max(python_loop_new_frames(pf, samples, 50), native_side(50)) / 50
+                        n = max(10, min(200_000, int(PROCESS_BUDGET_S * 1e9 / slowest)))
+                        fresh, once, floor = alternate([
+                            lambda: python_loop_new_frames(pf, samples, n) / n / 1e9,
+                            lambda: python_loop(pf, frame, n) / n / 1e9,
+                            lambda: native_side(n) / n / 1e9,
+                        ], b.repeats)
+                    finally:
+                        processor.close()
+                        lib.tbd_processor_destroy(native)
+                    where = "local" if local else "cloud"
+                    label = f"{model} {rate // 1000} kHz {'mono' if channels == 1 else 'stereo'}, {where}"
+                    target = ("≤ 1.03", at_most(1.03)) if model == "denoise" else (None, None)
+                    b.add("process", ratio_row(f"`process_frame` {label}, new `AudioFrame` per call",
+                                               fresh, floor, "native", *target))
+                    b.add("process", ratio_row(f"`process_frame` {label}, one `AudioFrame`",
+                                               once, floor, "native", *target))
+
+
+def recorder():
+    """The Python function every callback row calls: it stamps its arrival;
+    when `waiting` holds an event it first waits for it (how a test holds a
+    callback back so that the next ones queue up behind it)."""
+    stamps: list[int] = []
+    waiting: list[threading.Event] = []
+
+    def on_event(event, _append=stamps.append, _now=perf_counter_ns, _waiting=waiting):
+        if _waiting:
+            _waiting.pop().wait()
+        _append(_now())
+
+    return on_event, stamps, waiting
+
+
+def wait_for(condition, timeout_s: float, poll_s: float = 0.002) -> bool:
+    deadline = time.monotonic() + timeout_s
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(poll_s)  # sleeping, so without the interpreter lock
+    return True
+
+
+TRANSCRIPT_KEYS = ("0123456789*#ABCD" * 2)[:30]  # under the 32-key cap: one utterance
+
+
+def key_burst(rate: int) -> np.ndarray:
+    """30 DTMF keys and the pause that ends their sequence: pushed as one
+    frame, it makes the SDK queue 31 updates (30 partial, 1 complete) of two
+    TextFrames each, 62 in all, at once, within the queue's 64."""
+    audio, _ = signals.dtmf_sequence(rate, TRANSCRIPT_KEYS, tone_s=0.05, pause_s=0.05, tail_s=0.7)
+    return audio
+
+
+BURST_CALLBACKS = 2 * (len(TRANSCRIPT_KEYS) + 1)
+
+
+def bench_callbacks(b: Bench):
+    # Transcripts: each burst is held back at its first callback until this
+    # thread has returned from process_frame and sleeps; the rest then run
+    # back to back on the SDK's output thread. The mean gap between their
+    # arrivals (the first gap left out) is one callback's full cost: the
+    # bridge out of the previous call, the SDK's queue, the bridge into the
+    # next, and the function itself.
+    rate = 8000  # the cheapest rate for the DTMF listener; the callbacks do not depend on it
+    burst_samples = key_burst(rate)
+    burst = m.AudioFrame(burst_samples)
+    lib = b.lib
+    on_text, stamps, waiting = recorder()
+    processor = b.python_processor("", rate, 1, True,
+                                   lt_config=m.LanguageTranslationConfig("en-US", "es-ES", callback=on_text))
+    text_frame = m.TextFrame()
+    namespace = {"fn": on_text, "arg": text_frame}
+
+    def sdk_burst():
+        stamps.clear()
+        go = threading.Event()
+        waiting.append(go)
+        processor.process_frame(burst)
+        go.set()
+        if not wait_for(lambda: len(stamps) >= BURST_CALLBACKS, 10):
+            raise SystemExit(f"only {len(stamps)} of {BURST_CALLBACKS} transcripts arrived")
+        return (stamps[-1] - stamps[1]) / (len(stamps) - 2) / 1e9
+
+    reference_call = per_call("fn(arg)", namespace, 2000)
+
+    def from_python():
+        value = reference_call()
+        stamps.clear()
+        return value
+
+    native = b.native_processor("", rate, 1, True, translation=True, capacity=4 * BURST_CALLBACKS)
+
+    def native_burst():
+        return b.driver.check(lib.tbd_transcript_burst(native, floats(burst_samples), burst_samples.size,
+                                                       BURST_CALLBACKS), "transcript burst") / 1e9
+
+    try:
+        sdk_burst()  # the thread's first callback, and the first TextFrame conversions
+        native_burst()
+        fired, called, floor = alternate([sdk_burst, from_python, native_burst], b.repeats)
+    finally:
+        processor.close()
+        lib.tbd_processor_destroy(native)
+    row = ratio_row("transcript callback on the SDK's thread, per callback", fired, called,
+                    "same function called from Python", "≤ 5", at_most(5))
+    row.reference += f"; a native callback: {best_median(floor)}"
+    b.add("callbacks", row)
+
+    # Pipeline states: TRYING is held back in every processor until RUNNING
+    # is overdue, then let go one processor at a time while this thread
+    # sleeps, so RUNNING follows at once on the same SDK thread: the gap from
+    # the end of TRYING's function to the start of RUNNING's is one callback's
+    # full cost, as above.
+    processors_per_round = 6
+    state_arg = {"fn": None, "arg": RUNNING}
+
+    def sdk_states():
+        gates, records, opened = [], [], []
+        try:
+            for _ in range(processors_per_round):
+                fn, marks, hold = recorder()
+                gate = threading.Event()
+                hold.append(gate)
+                gates.append(gate)
+                records.append(marks)
+                opened.append(b.python_processor("passthrough", 16000, 1, False, notify=fn))
+            time.sleep(0.2)  # RUNNING is due 150 ms after creation
+            for gate in gates:
+                gate.set()
+                time.sleep(0.003)
+            if not wait_for(lambda: all(len(marks) >= 2 for marks in records), 10):
+                raise SystemExit("RUNNING did not follow TRYING")
+            gaps = [marks[1] - marks[0] for marks in records]
+        finally:
+            for processor_ in opened:
+                processor_.close()
+        return statistics.median(gaps) / 1e9
+
+    fn, marks, _ = recorder()
+    state_arg["fn"] = fn
+    state_reference = per_call("fn(arg)", state_arg, 2000)
+
+    def state_from_python():
+        value = state_reference()
+        marks.clear()
+        return value
+
+    def native_states():
+        gaps = np.zeros(processors_per_round, np.int64)
+        b.driver.check(lib.tbd_state_gaps(b.native_sdk, processors_per_round, int64s(gaps)), "state gaps")
+        return float(np.median(gaps)) / 1e9
+
+    fired, called, floor = alternate([sdk_states, state_from_python, native_states], b.repeats)
+    row = ratio_row("pipeline-state callback on the SDK's thread, per callback (TRYING's end to RUNNING's start)",
+                    fired, called, "same function called from Python")
+    row.reference += f"; a native callback: {best_median(floor)}"
+    b.add("callbacks", row)
+
+    # A native thread the interpreter has never seen, created, run once and
+    # joined per call: shown for what it costs, not held to a target.
+    fn, marks, _ = recorder()
+    namespace = {"selftest": m._gil_selftest, "fn": fn}
+    selftest, called = alternate([per_call("selftest(fn)", namespace, 200),
+                                  per_call("fn(42)", namespace, 2000)], b.repeats)
+    b.add("callbacks", ratio_row("`_gil_selftest(fn)` (new native thread + one callback)", selftest, called,
+                                 "`fn(42)`"))
+
+
+def latency_audio(rate: int, sequences: int) -> np.ndarray:
+    return np.concatenate([key_burst(rate)] * sequences)
+
+
+def bench_latency(b: Bench):
+    """From the moment a 20 ms frame is pushed (the clock read just before the
+    process_frame call, or the native ProcessFrame call) to the first line of
+    the transcript callback that frame's processing queued. After each push
+    the pushing thread spends a fixed window either asleep (idle) or calling
+    process_frame on a passthrough processor back to back (busy), then pushes
+    the next frame. Which frame queued which transcript comes from the native
+    idle run, whose callbacks arrive long before the next push."""
+    rate, sequences = 16000, 8
+    chunk = rate // 50
+    audio = latency_audio(rate, sequences)
+    chunks = audio.size // chunk
+    audio = np.ascontiguousarray(audio[: chunks * chunk])
+    silence = np.zeros(chunk, np.float32)
+    busy_samples = noise(chunk, 5)
+    expected = sequences * BURST_CALLBACKS
+    window_s = 0.002
+    extra = 2_000
+    lib = b.lib
+
+    def native_run(busy: bool):
+        handle = b.native_processor("", rate, 1, True, translation=True, capacity=4 * expected)
+        other = b.native_processor("passthrough", rate, 1, True) if busy else None
+        pushes = np.zeros(chunks + extra, np.int64)
+        arrivals = np.zeros(4 * expected, np.int64)
+        try:
+            pushed = b.driver.check(lib.tbd_latency_run(
+                handle, floats(audio), chunk, chunks, floats(silence), extra, int(window_s * 1e9),
+                other, floats(busy_samples), busy_samples.size, expected, int64s(pushes), pushes.size),
+                "latency run")
+            got = lib.tbd_transcripts(handle, int64s(arrivals), arrivals.size)
+        finally:
+            lib.tbd_processor_destroy(handle)
+            if other:
+                lib.tbd_processor_destroy(other)
+        if got < expected:
+            raise SystemExit(f"native latency run ({'busy' if busy else 'idle'}): {got} of {expected} transcripts")
+        return pushes[:pushed].tolist(), arrivals[:expected].tolist()
+
+    def python_run(busy: bool):
+        on_text, stamps, _ = recorder()
+        processor = b.python_processor("", rate, 1, True,
+                                       lt_config=m.LanguageTranslationConfig("en-US", "es-ES", callback=on_text))
+        other = b.python_processor("passthrough", rate, 1, True)
+        frames = [m.AudioFrame(audio[i * chunk:(i + 1) * chunk]) for i in range(chunks)]
+        quiet, busy_frame = m.AudioFrame(silence), m.AudioFrame(busy_samples)
+        pushes: list[int] = []
+        mark, pf, other_pf, sleep = pushes.append, processor.process_frame, other.process_frame, time.sleep
+        window_ns = int(window_s * 1e9)
+
+        def push(frame):
+            at = perf_counter_ns()
+            pf(frame)
+            mark(at)
+            if busy:
+                while perf_counter_ns() - at < window_ns:
+                    other_pf(busy_frame)
+            else:
+                sleep(window_s)
+
+        try:
+            with no_gc():
+                for frame in frames:
+                    push(frame)
+                for _ in range(extra):
+                    if len(stamps) >= expected:
+                        break
+                    push(quiet)
+        finally:
+            processor.close()
+            other.close()
+        if len(stamps) < expected:
+            raise SystemExit(f"Python latency run ({'busy' if busy else 'idle'}): "
+                             f"{len(stamps)} of {expected} transcripts")
+        return pushes, stamps[:expected]
+
+    # Transcripts come in pairs (transcription, translation) queued by one
+    # push: the first of each pair is the one timed.
+    native_pushes, native_arrivals = native_run(busy=False)
+    triggers = [bisect_right(native_pushes, t) - 1 for t in native_arrivals[::2]]
+
+    def latencies(pushes, arrivals):
+        return [(t - pushes[i]) / 1e9 for t, i in zip(arrivals[::2], triggers)]
+
+    def late(pushes, arrivals):
+        """Transcripts that arrived after the next push (beyond the window)."""
+        return sum(bisect_right(pushes, t) - 1 != i for t, i in zip(arrivals[::2], triggers))
+
+    runs = {False: (python_run(False), (native_pushes, native_arrivals)),
+            True: (python_run(True), native_run(True))}
+    for busy, (python, native) in runs.items():
+        where = "main thread in a `process_frame` loop" if busy else "main thread idle"
+        py, nat = latencies(*python), latencies(*native)
+        p50, p99, n50, n99 = (percentile(py, 0.5), percentile(py, 0.99),
+                              percentile(native_lat := nat, 0.5), percentile(native_lat, 0.99))
+        b.add("latency", Row(
+            f"transcript latency, push to callback, {where} ({len(py)} transcripts; "
+            f"after the next push: Python {late(*python)}, native {late(*native)})",
+            f"p50 {us(p50)}, p99 {us(p99)}", f"native: p50 {us(n50)}, p99 {us(n99)}",
+            f"{p50 / n50:.2f} / {p99 / n99:.2f} (p50 / p99)"))
+
+
+def python_threads(processors, frames, n: int) -> int:
+    count = len(processors)
+    starts, ends = [0] * count, [0] * count
+    line = threading.Barrier(count)
+
+    def work(index):
+        pf, frame = processors[index].process_frame, frames[index]
+        line.wait()
+        starts[index] = perf_counter_ns()
+        for _ in repeat(None, n):
+            pf(frame)
+        ends[index] = perf_counter_ns()
+
+    workers = [threading.Thread(target=work, args=(i,)) for i in range(count)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    return max(ends) - min(starts)
+
+
+def bench_threads(b: Bench):
+    """Wall time of 2 threads doing n calls each over 1 thread doing n calls,
+    each thread on its own denoise processor: 1.0 is perfect scaling, 2.0
+    none. The Python slowdown is held against the native one."""
+    lib = b.lib
+    for rate in (16000, 48000):
+        inputs = [noise(rate // 50, 7 + i) for i in range(2)]
+        frames = [m.AudioFrame(x) for x in inputs]
+        python = [b.running_python_processor("denoise", rate, 1, True) for _ in range(2)]
+        native = [b.native_processor("denoise", rate, 1, True) for _ in range(2)]
+        handles = (ctypes.c_void_p * 2)(*native)
+        pointers = (ctypes.POINTER(ctypes.c_float) * 2)(*[floats(x) for x in inputs])
+        count = inputs[0].size
+
+        def native_threads(k, n):
+            starts, ends = np.zeros(k, np.int64), np.zeros(k, np.int64)
+            b.driver.check(lib.tbd_threads_loop(handles, pointers, count, k, n, int64s(starts), int64s(ends)),
+                           "thread loop")
+            return int(ends.max() - starts.min())
+
+        try:
+            for processor in python:
+                python_loop(processor.process_frame, frames[0], 100)
+            native_threads(2, 100)
+            n = max(50, int(THREAD_BUDGET_S * 1e9 / (native_threads(1, 100) / 100)))
+            # More rounds than elsewhere: a best of two threads needs a round
+            # in which two cores happened to be free.
+            py1, py2, nat1, nat2 = alternate([
+                lambda: python_threads(python[:1], frames, n),
+                lambda: python_threads(python, frames, n),
+                lambda: native_threads(1, n),
+                lambda: native_threads(2, n),
+            ], max(b.repeats, THREAD_ROUNDS))
+        finally:
+            for processor in python:
+                processor.close()
+            for handle in native:
+                lib.tbd_processor_destroy(handle)
+        py_slow = [two / one for one, two in zip(py1, py2)]
+        nat_slow = [two / one for one, two in zip(nat1, nat2)]
+        py_best, nat_best = min(py2) / min(py1), min(nat2) / min(nat1)
+        best = py_best / nat_best
+        median = statistics.median(p / q for p, q in zip(py_slow, nat_slow))
+        factor = lambda v: f"{v:.2f}×"  # noqa: E731
+        # Two native threads that take nearly twice as long as one found no
+        # second core free: then nothing here can show what the interpreter
+        # lock costs, and agreeing with them proves nothing.
+        if nat_best > 1.8:
+            verdict = f"inconclusive: native threads did not scale ({factor(nat_best)})"
+        else:
+            verdict = "met" if best <= 1.05 else "**missed**"
+        b.add("threads", Row(
+            f"denoise {rate // 1000} kHz mono, 2 threads vs 1 (wall time, {n} calls per thread; "
+            f"1 thread: Python {us(min(py1) / n / 1e9)}, native {us(min(nat1) / n / 1e9)} per call)",
+            f"Python threads: {factor(py_best)} / {factor(statistics.median(py_slow))}",
+            f"native threads: {factor(nat_best)} / {factor(statistics.median(nat_slow))}",
+            f"{best:.3f} / {median:.3f}", "≤ 1.05", verdict))
+
+
+def memory_row(b: Bench, measure: str, run, checkpoints: int):
+    """RSS and tracemalloc growth across `run`, called `checkpoints` times
+    after one warm-up call; flat means under 1 MiB of RSS and 64 KiB traced
+    (a leak of even 16 bytes per call would be 16 MiB over a million calls)."""
+    tracemalloc.start()
+    try:
+        run()
+        gc.collect()
+        rss0, (traced0, _) = rss_bytes(), tracemalloc.get_traced_memory()
+        peak_rss = rss0
+        started = time.monotonic()
+        for _ in range(checkpoints):
+            run()
+            peak_rss = max(peak_rss, rss_bytes())
+        elapsed = time.monotonic() - started
+        gc.collect()
+        rss1, (traced1, _) = rss_bytes(), tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    rss_growth, traced_growth = rss1 - rss0, traced1 - traced0
+    flat = rss_growth <= MIB and traced_growth <= 64 * 1024
+    b.add("memory", Row(measure, f"RSS {rss_growth / 1024:+.0f} KiB (peak {(peak_rss - rss0) / 1024:+.0f} KiB), "
+                                 f"tracemalloc {traced_growth / 1024:+.1f} KiB",
+                        f"RSS at start {rss0 / MIB:.1f} MiB; {elapsed:.1f} s with tracing", "—",
+                        "RSS flat (≤ 1 MiB), traced ≤ 64 KiB", "met" if flat else "**missed**"))
+
+
+def bench_memory(b: Bench):
+    samples = noise(320, 11)
+    processor = b.running_python_processor("passthrough", 16000, 1, True)
+    pf = processor.process_frame
+
+    def calls():
+        python_loop_new_frames(pf, samples, 100_000)
+
+    try:
+        memory_row(b, "1,000,000 `process_frame` calls (passthrough 16 kHz mono, local, new `AudioFrame` each)",
+                   calls, 10)
+    finally:
+        processor.close()
+
+    rate = 8000
+    burst = m.AudioFrame(key_burst(rate))
+    delivered = [0]
+
+    def on_text(frame, _count=delivered):
+        _count[0] += 1
+
+    processor = b.python_processor("", rate, 1, True,
+                                   lt_config=m.LanguageTranslationConfig("en-US", "es-ES", callback=on_text))
+    rounds = -(-(-(-100_000 // BURST_CALLBACKS)) // 10)
+    expected = [0]
+
+    def callbacks():
+        for _ in range(rounds):
+            expected[0] += BURST_CALLBACKS
+            processor.process_frame(burst)
+            # Paced per burst: a callback falling behind would let the SDK
+            # drop superseded partials, and fewer callbacks be measured.
+            if not wait_for(lambda: delivered[0] >= expected[0], 10, 0.0005):
+                raise SystemExit(f"transcripts lost: {delivered[0]} of {expected[0]}")
+
+    try:
+        memory_row(b, f"{10 * rounds * BURST_CALLBACKS:,} transcript callbacks (8 kHz, local)", callbacks, 10)
+    finally:
+        processor.close()
+
+
+# --------------------------------------------------------------------------
+# Reporting.
+
+def machine() -> dict[str, str]:
+    model = "unknown"
+    with open("/proc/cpuinfo") as cpuinfo:
+        for line in cpuinfo:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    usable = len(os.sched_getaffinity(0))
+    return {"cpu": f"{model}, {os.cpu_count()} cores ({usable} usable by this process)",
+            "os": f"{platform.system()} {platform.release()} {platform.machine()}"}
+
+
+def build_type(module_file: str) -> str:
+    """The CMake build type when the module comes from a build folder (a
+    wheel from `pip install .` is Release)."""
+    for folder in list(Path(module_file).resolve().parents)[:3]:
+        cache = folder / "CMakeCache.txt"
+        if cache.exists():
+            for line in cache.read_text(errors="replace").splitlines():
+                if line.startswith("CMAKE_BUILD_TYPE:"):
+                    value = line.split("=", 1)[1] or "none (unoptimised)"
+                    return f"CMake build folder {folder}, build type {value}"
+    return "installed package"
+
+
+def load() -> str:
+    one, five, fifteen = os.getloadavg()
+    return f"{one:.2f} {five:.2f} {fifteen:.2f}"
+
+
+def render(b: Bench, header: dict[str, str]) -> str:
+    lines = [f"- **{name}**: {value}" for name, value in header.items()]
+    lines += ["", "| Measure | Python: best / median | Reference: best / median | Ratio: best / median | Target | |",
+              "|---|---|---|---|---|---|"]
+    titles = {"frames": "Frames", "process": "`process_frame` vs native `ProcessFrame` (20 ms frames)",
+              "callbacks": "Callbacks", "latency": "Callback latency", "threads": "Threads", "memory": "Memory"}
+    for group in GROUPS:
+        if group not in b.rows:
+            continue
+        lines.append(f"| **{titles[group]}** | | | | | |")
+        for row in b.rows[group]:
+            lines.append(f"| {row.measure} | {row.ours} | {row.reference} | {row.ratio} | {row.target} | {row.verdict} |")
+    return "\n".join(lines) + "\n"
+
+
+def write_doc(text: str):
+    block = f"{BEGIN_MARK}\n{text}{END_MARK}"
+    if DOC.exists():
+        current = DOC.read_text()
+        if BEGIN_MARK in current and END_MARK in current:
+            before, rest = current.split(BEGIN_MARK, 1)
+            after = rest.split(END_MARK, 1)[1]
+            DOC.write_text(before + block + after)
+            return
+        DOC.write_text(current.rstrip("\n") + "\n\n" + block + "\n")
+        return
+    DOC.parent.mkdir(parents=True, exist_ok=True)
+    DOC.write_text(f"# Performance\n\nWritten by `python bench/run.py`.\n\n{block}\n")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--repeats", type=int, default=25, help="rounds per row (at least 7; default 25)")
+    parser.add_argument("--only", nargs="+", choices=GROUPS, help="run only these groups (e.g. under a profiler)")
+    parser.add_argument("--no-write", action="store_true", help=f"print only; leave {DOC.relative_to(REPO)} alone")
+    parser.add_argument("--key", default=DEMO_KEY)
+    args = parser.parse_args()
+    if args.repeats < 7:
+        parser.error("--repeats must be at least 7")
+    groups = args.only or GROUPS
+
+    started = time.monotonic()
+    load_before = load()
+    library, inode = loaded_sdk_library()
+    driver_path = build_driver(library)
+    driver = Driver(driver_path, library, inode)
+    b = Bench(args, driver)
+    try:
+        version = b.sdk.version
+        for group in groups:
+            print(f"{group} ...", file=sys.stderr)
+            globals()[f"bench_{group}"](b)
+    finally:
+        b.close()
+    cxx, cxx_version = compiler()
+    load_after, cores = load(), len(os.sched_getaffinity(0))
+    header = {
+        "Date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "Machine": machine()["cpu"] + f"; {machine()['os']}",
+        "Python": f"{platform.python_implementation()} {platform.python_version()} ({sys.executable})",
+        "Load average (1, 5, 15 min)": f"{load_before} at the start, {load_after} at the end" + (
+            f" (above the {cores} usable cores: other processes shared the machine, so ratios are noisier "
+            "and thread scaling is bounded by the cores left over)"
+            if max(float(load_before.split()[0]), float(load_after.split()[0])) > cores else ""),
+        "Module": f"`{m.__file__}` ({build_type(m.__file__)}); SDK `{version}` from `{library}`",
+        "Native driver": f"`{cxx}` ({cxx_version}), `-O2`, `{driver_path}`",
+        "Rounds": f"{args.repeats} per row ({max(args.repeats, THREAD_ROUNDS)} for threads), sides alternating; "
+                  f"run took {time.monotonic() - started:.0f} s",
+    }
+    text = render(b, header)
+    print(text)
+    if not args.no_write and not args.only:
+        write_doc(text)
+        print(f"written to {DOC}", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()
