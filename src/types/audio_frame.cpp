@@ -22,8 +22,8 @@ struct FrameSamples {
     FrameSamples() = default;
     FrameSamples(FrameSamples&& other) noexcept
         : buffer(std::exchange(other.buffer, {})),
-          array(std::move(other.array)),
           producer(std::move(other.producer)),
+          array(std::move(other.array)),
           refused_dtype(other.refused_dtype) {}
     FrameSamples& operator=(FrameSamples&& other) noexcept {
         std::swap(buffer, other.buffer);
@@ -37,8 +37,8 @@ struct FrameSamples {
     }
 
     Py_buffer buffer{};
+    nb::object producer;  // declared before `array`, so it outlives the import
     SampleArray array;
-    nb::object producer;
     const char* refused_dtype = nullptr;
 };
 

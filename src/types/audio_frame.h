@@ -29,8 +29,8 @@ struct BoundAudioFrame : tavix::AudioFrame {
     BoundAudioFrame(BoundAudioFrame&& other) noexcept
         : tavix::AudioFrame(other),
           buffer(std::exchange(other.buffer, {})),
-          array(std::move(other.array)),
           producer(std::move(other.producer)),
+          array(std::move(other.array)),
           output(std::move(other.output)) {
         if (!output.empty()) samples = output.data();
     }
@@ -46,7 +46,7 @@ struct BoundAudioFrame : tavix::AudioFrame {
     }
 
     Py_buffer buffer{};  // an export held, when buffer.obj is set
+    nb::object producer;  // declared before `array`, so it outlives the import
     SampleArray array;
-    nb::object producer;
     std::vector<float> output;
 };
