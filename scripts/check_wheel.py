@@ -1,37 +1,150 @@
-"""Checks that a built wheel is what we ship: one stable-ABI wheel holding the
-extension, its stubs, the substitute SDK beside it (found through a relative
-run path) and the pure-Python package."""
+"""Checks that a wheel is one we can ship, after `auditwheel repair`:
 
+    check_wheel.py WHEEL            the substitute SDK's wheel
+    check_wheel.py --vendor WHEEL   a wheel built against the vendor's SDK
+
+- tags: cp312-abi3 (one stable-ABI extension, no version-specific one) and a
+  manylinux platform tag, the same in the file name and in WHEEL;
+- version: the same in the file name and METADATA; a vendor wheel carries
+  the local label "+vendor", the substitute's none;
+- a tidy top level: the extension, its stubs, the package `tavix`, the
+  dist-info and auditwheel's `tavix.libs`, nothing else; the substitute SDK
+  inside the package (tavix/_lib);
+- every shared object's run path is relative ($ORIGIN), never a folder of the
+  build machine, and every library it needs is in the wheel along that path
+  or on the manylinux allow-list, so the wheel runs wherever it is unpacked;
+- licence metadata (PEP 639) and its files; no FFTW (GPL) anywhere.
+
+Needs readelf (binutils)."""
+
+from __future__ import annotations
+
+import argparse
+import email.parser
+import posixpath
+import re
 import subprocess
 import sys
 import tempfile
 import zipfile
 from pathlib import Path
 
+EXTENSION = "_tavix_module.abi3.so"
+STUBS = "_tavix_module-stubs/__init__.pyi"
+SUBSTITUTE_SDK = "tavix/_lib/libTavixSdk.so"
+TOP_LEVEL = {EXTENSION, "_tavix_module-stubs", "tavix", "tavix.libs"}
+LICENSE_FILES = {"LICENSE", "NOTICE", "third_party/pocketfft/LICENSE.md", "third_party/nanobind/LICENSE"}
+# The libraries every manylinux_2_28-or-later system provides (auditwheel's
+# policy lib_whitelist), and the dynamic loaders.
+ALLOWED_SYSTEM_LIBRARIES = {
+    "libGL.so.1", "libICE.so.6", "libSM.so.6", "libX11.so.6", "libXext.so.6", "libXrender.so.1",
+    "libanl.so.1", "libatomic.so.1", "libc.so.6", "libdl.so.2", "libexpat.so.1", "libgcc_s.so.1",
+    "libglib-2.0.so.0", "libgobject-2.0.so.0", "libgthread-2.0.so.0", "libm.so.6", "libmvec.so.1",
+    "libnsl.so.1", "libpthread.so.0", "libresolv.so.2", "librt.so.1", "libstdc++.so.6",
+    "libutil.so.1", "libz.so.1",
+    "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1",
+}
+PLATFORM_TAG = re.compile(r"manylinux_\d+_\d+_\w+|manylinux(1|2010|2014)_\w+")
 
-def fail(message: str) -> None:
-    sys.exit(f"wheel check failed: {message}")
+
+class WheelError(Exception):
+    pass
 
 
-def main(wheel_path: str) -> None:
-    wheel = Path(wheel_path)
-    if "-cp312-abi3-" not in wheel.name:
-        fail(f"{wheel.name} is not tagged cp312-abi3")
-    names = set(zipfile.ZipFile(wheel).namelist())
-    required = {"_tavix_module.abi3.so", "_tavix_module.pyi", "libTavixSdk.so", "tavix/__init__.py"}
-    missing = required - names
-    if missing:
-        fail(f"missing {sorted(missing)}; has {sorted(names)}")
-    version_specific = [n for n in names if n.startswith("_tavix_module.cpython")]
-    if version_specific:
-        fail(f"version-specific extension {version_specific}: the stable ABI was not used")
+def dynamic_section(path: Path) -> tuple[list[str], list[str]]:
+    """(needed libraries, run path entries) of an ELF file."""
+    out = subprocess.run(["readelf", "-d", str(path)], capture_output=True, text=True, check=True).stdout
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", out)
+    run_paths = [entry for value in re.findall(r"\((?:RPATH|RUNPATH)\)\s+Library r(?:un)?path: \[([^\]]*)\]", out)
+                 for entry in value.split(":") if entry]
+    return needed, run_paths
+
+
+def check_dependencies(wheel: zipfile.ZipFile, names: set[str]) -> None:
+    shared = sorted(n for n in names if re.search(r"\.so(\.\d+)*$", n))
     with tempfile.TemporaryDirectory() as tmp:
-        extension = zipfile.ZipFile(wheel).extract("_tavix_module.abi3.so", tmp)
-        dynamic = subprocess.run(["readelf", "-d", extension], capture_output=True, text=True).stdout
-    if "$ORIGIN" not in dynamic:
-        fail("the extension has no $ORIGIN run path, so it would not find libTavixSdk.so")
-    print(f"wheel ok: {wheel.name}")
+        for name in shared:
+            needed, run_paths = dynamic_section(Path(wheel.extract(name, tmp)))
+            folders = []
+            for entry in run_paths:
+                if not (entry.startswith("$ORIGIN") or entry.startswith("${ORIGIN}")):
+                    raise WheelError(f"{name} has the run path {entry!r}: a folder of the build machine, "
+                                     "not one relative to the wheel ($ORIGIN)")
+                relative = entry.replace("${ORIGIN}", "$ORIGIN").removeprefix("$ORIGIN")
+                folders.append(posixpath.normpath(posixpath.join(posixpath.dirname(name), "./" + relative)))
+            for library in needed:
+                if library in ALLOWED_SYSTEM_LIBRARIES:
+                    continue
+                if not any(posixpath.normpath(posixpath.join(folder, library)) in names for folder in folders):
+                    raise WheelError(f"{name} needs {library}, which is neither in the wheel along its run path "
+                                     f"{run_paths} nor on the manylinux allow-list")
+            if name == EXTENSION and all(library in ALLOWED_SYSTEM_LIBRARIES for library in needed):
+                raise WheelError(f"{EXTENSION} does not link an SDK library: {needed}")
+
+
+def check(path: Path, vendor: bool) -> None:
+    match = re.fullmatch(r"tavix-(?P<version>[^-]+)-(?P<python>[^-]+)-(?P<abi>[^-]+)-(?P<platform>[^-]+)\.whl",
+                         path.name)
+    if not match:
+        raise WheelError(f"{path.name} is not a wheel file name")
+    if (match["python"], match["abi"]) != ("cp312", "abi3"):
+        raise WheelError(f"{path.name} is not tagged cp312-abi3")
+    platforms = match["platform"].split(".")
+    if not all(PLATFORM_TAG.fullmatch(tag) for tag in platforms):
+        raise WheelError(f"{path.name}: platform tag {match['platform']} is not manylinux "
+                         "(the wheel was not repaired with auditwheel)")
+
+    version = match["version"]
+    local = version.partition("+")[2]
+    if vendor and local != "vendor":
+        raise WheelError(f"a wheel built against the vendor's SDK must be labelled +vendor, not {version!r}")
+    if not vendor and local:
+        raise WheelError(f"the substitute's wheel has a local version label: {version!r}")
+
+    wheel = zipfile.ZipFile(path)
+    names = set(wheel.namelist())
+    dist_info = f"tavix-{version}.dist-info"
+    metadata = email.parser.Parser().parsestr(wheel.read(f"{dist_info}/METADATA").decode())
+    if metadata["Version"] != version:
+        raise WheelError(f"METADATA says version {metadata['Version']}, the file name {version}")
+    wheel_tags = {line.removeprefix("Tag: ") for line in wheel.read(f"{dist_info}/WHEEL").decode().splitlines()
+                  if line.startswith("Tag: ")}
+    if wheel_tags != {f"cp312-abi3-{tag}" for tag in platforms}:
+        raise WheelError(f"WHEEL tags {sorted(wheel_tags)} do not match the file name")
+
+    top_level = {name.split("/")[0] for name in names} - {dist_info}
+    if not top_level <= TOP_LEVEL:
+        raise WheelError(f"unexpected at the top of site-packages: {sorted(top_level - TOP_LEVEL)}")
+    required = {EXTENSION, STUBS, "tavix/__init__.py", "tavix/py.typed"} | (set() if vendor else {SUBSTITUTE_SDK})
+    if missing := required - names:
+        raise WheelError(f"missing {sorted(missing)}")
+    if version_specific := [n for n in names if n.startswith("_tavix_module.cpython")]:
+        raise WheelError(f"version-specific extension {version_specific}: the stable ABI was not used")
+
+    if metadata["Metadata-Version"] not in {"2.4", "2.5"} or metadata["License-Expression"] != "Apache-2.0":
+        raise WheelError("METADATA lacks Metadata-Version 2.4 with License-Expression: Apache-2.0")
+    declared = set(metadata.get_all("License-File") or [])
+    if missing := LICENSE_FILES - declared:
+        raise WheelError(f"License-File entries missing: {sorted(missing)}")
+    if absent := [f for f in declared if f"{dist_info}/licenses/{f}" not in names]:
+        raise WheelError(f"declared licence files not in the wheel: {absent}")
+    if gpl := [n for n in names if "fftw" in n.lower()]:
+        raise WheelError(f"FFTW (GPL) in the wheel: {gpl}")
+
+    check_dependencies(wheel, names)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("wheel", type=Path)
+    parser.add_argument("--vendor", action="store_true", help="a wheel built against the vendor's SDK")
+    args = parser.parse_args()
+    try:
+        check(args.wheel, args.vendor)
+    except WheelError as error:
+        sys.exit(f"wheel check failed: {error}")
+    print(f"wheel ok: {args.wheel.name}")
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    main()

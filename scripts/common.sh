@@ -45,16 +45,19 @@ find_all_pythons() {
     done < <( [[ -n "${PYTHON:-}" ]] && echo "$PYTHON"; python_candidates)
 }
 
-# Our substitute SDK links FFTW (single precision) from Debian's libfftw3-dev.
+# Installs nothing: the build needs only a C++17 compiler (CMake, Ninja,
+# nanobind and the rest come from PyPI; the FFT is vendored) and binutils'
+# readelf for the wheel checks, both part of Debian's g++. Says what is
+# missing instead of failing halfway through a build.
 ensure_system_packages() {
-    if [[ -f /usr/include/fftw3.h ]] && compgen -G "/usr/lib/*/libfftw3f.so" >/dev/null; then
-        return 0
+    local missing=()
+    command -v "${CXX:-c++}" >/dev/null 2>&1 || command -v g++ >/dev/null 2>&1 ||
+        command -v clang++ >/dev/null 2>&1 || missing+=("a C++17 compiler")
+    command -v readelf >/dev/null 2>&1 || missing+=("readelf")
+    if (( ${#missing[@]} )); then
+        echo "error: needs ${missing[*]} (Debian: apt-get install g++)" >&2
+        return 1
     fi
-    echo "== installing libfftw3-dev (Debian)"
-    local sudo=""
-    [[ $(id -u) -ne 0 ]] && sudo="sudo"
-    $sudo apt-get update -q
-    $sudo apt-get install -y -q libfftw3-dev
 }
 
 # Creates (once) a virtual environment at $1 with interpreter $2.

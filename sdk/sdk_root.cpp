@@ -25,7 +25,7 @@ namespace {
 
 using namespace tavix::sdk;
 
-constexpr const char* kVersion = "2.0.1-substitute";
+constexpr const char* kVersion = TAVIX_SDK_VERSION;  // from pyproject.toml, through CMake
 
 // The host's optional event callbacks must never break an SDK operation;
 // they run on the caller's thread, which they may end (see call_host).

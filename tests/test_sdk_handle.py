@@ -14,7 +14,7 @@ def test_create_sdk_refuses_non_init_params(bad):
 def test_create_sdk_by_keyword_and_version(tmp_path):
     sdk = m.create_sdk(init_params=m.InitParams(str(tmp_path)))
     assert isinstance(sdk, m.Sdk)
-    assert sdk.version == "2.0.1-substitute"  # documented in sdk/README.md
+    assert sdk.version.endswith("-substitute")  # the number: tests/test_version.py
 
 
 @pytest.mark.parametrize("bad", [None, b"key", 1])

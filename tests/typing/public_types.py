@@ -2,6 +2,7 @@
 --strict and pyright, never run: each assert_type fails the check when an
 annotation regresses (to Any, to a wider type, or to nothing)."""
 
+from pathlib import Path
 from typing import assert_type
 
 import numpy as np
@@ -55,6 +56,14 @@ def file_types() -> None:
     summary = tavix.process_file("in.wav", "out.flac", translate=("en", "es"))
     assert_type(summary.transcripts, tuple[tavix.Transcript, ...])
     assert_type(summary.real_time_factor, float)
+    assert_type(summary.destination, Path | None)
+    tavix.process_file("in.wav", None, on_progress=lambda frames: frames + 1,
+                       on_transcript=lambda transcript: print(transcript.text), overwrite=False)
+    tavix.process_file("in.wav", None, on_progress=lambda frames: frames.upper())  # type: ignore[attr-defined]
+    try:
+        tavix.process_file("in.wav", "out.wav", model="karaoke")
+    except tavix.ModelRefusedError as error:
+        assert_type(error.model, str)
 
 
 def extension_types(frame: tavix.TextFrame) -> None:
