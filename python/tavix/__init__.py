@@ -28,7 +28,7 @@ from _tavix_module import (
 )
 from tavix.audio import FileSummary, process_file, read_audio, write_audio
 from tavix.session import ActivationError, Session, StreamOptions, default_storage_dir
-from tavix.stream import Stream
+from tavix.stream import ModelRefusedError, Stream
 from tavix.transcripts import Transcript, TranscriptQueue
 
 #: The version of the package (and of the extension it ships with).
@@ -38,6 +38,7 @@ __all__ = [
     # the library
     "ActivationError",
     "FileSummary",
+    "ModelRefusedError",
     "Session",
     "Stream",
     "StreamOptions",

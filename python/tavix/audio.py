@@ -3,9 +3,13 @@
 
 from __future__ import annotations
 
+import contextlib
+import errno
 import importlib
 import os
+import secrets
 import time
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Unpack
@@ -15,9 +19,9 @@ import numpy.typing as npt
 
 from tavix.session import Session, StreamOptions
 from tavix.stream import as_frames
-from tavix.transcripts import Transcript
+from tavix.transcripts import Transcript, TranscriptQueue
 
-__all__ = ["FileSummary", "process_file", "read_audio", "write_audio"]
+__all__ = ["FileSummary", "process_file", "read_audio", "writable_format", "write_audio"]
 
 #: Frames read from a file per block while processing it: one second at 48 kHz.
 READ_BLOCK = 48000
@@ -55,7 +59,8 @@ class FileSummary:
     """What :func:`process_file` did."""
 
     source: Path
-    destination: Path
+    #: None when no audio was written (``dst=None``).
+    destination: Path | None
     rate: int
     channels: int
     frames: int
@@ -69,44 +74,108 @@ class FileSummary:
     transcripts: tuple[Transcript, ...]
 
 
-def process_file(src: str | os.PathLike[str], dst: str | os.PathLike[str], *,
-                 model: str = "denoise", session: Session | None = None,
+def writable_format(path: str | os.PathLike[str]) -> str | None:
+    """The soundfile format that `path`'s extension names (``"FLAC"`` for
+    ``x.flac``), or None when it names none that can be written."""
+    name = Path(path).suffix.lstrip(".").upper()
+    return name if name and name in _soundfile().available_formats() else None
+
+
+def _temporary_beside(destination: Path) -> Path:
+    # Hidden, and in the same folder so that the final rename stays on one
+    # file system (and so is atomic).
+    return destination.with_name(f".{destination.name}.{secrets.token_hex(4)}.part")
+
+
+def process_file(src: str | os.PathLike[str], dst: str | os.PathLike[str] | None, *,
+                 model: str = "denoise", session: Session | None = None, overwrite: bool = True,
+                 on_progress: Callable[[int], object] | None = None,
+                 on_transcript: Callable[[Transcript], object] | None = None,
                  **stream_options: Unpack[StreamOptions]) -> FileSummary:
-    """Processes the audio file `src` through `model` into `dst` (its format
-    from its extension; the same subtype as `src` when the format is the
-    same), reading and writing block by block. Without `session` a
-    :class:`Session` is made for the call (key from ``TAVIX_API_KEY``).
-    With ``translate=...`` the summary holds the transcripts."""
+    """Processes the audio file `src` through `model` into `dst`, reading and
+    writing block by block. Without `session` a :class:`Session` is made for
+    the call (key from ``TAVIX_API_KEY``). With ``translate=...`` the summary
+    holds the transcripts; ``dst=None`` then writes no audio at all.
+
+    `dst` gets `src`'s rate and channels; its format comes from its
+    extension, with `src`'s subtype where that format has it. The audio goes
+    to a temporary file beside `dst` that is renamed to `dst` once complete,
+    so `dst` is never half-written: when anything fails (or is interrupted)
+    the temporary file is removed and an existing `dst` is left as it was.
+    With ``overwrite=False`` an existing `dst` raises ``FileExistsError``.
+
+    `on_progress(frames)` is called after each block with the input frames it
+    held, and `on_transcript(transcript)` with each transcript as it arrives;
+    both on the calling thread. An exception they raise ends the call."""
     sf = _soundfile()
-    source, destination = Path(src), Path(dst)
-    if destination.exists() and source.exists() and os.path.samefile(source, destination):
-        raise ValueError(f"{destination} is the file being read: write somewhere else")
+    source = Path(src)
+    destination = None if dst is None else Path(dst)
+    out_format = None
+    if destination is not None:
+        if destination.exists() and source.exists() and os.path.samefile(source, destination):
+            raise ValueError(f"{destination} is the file being read: write somewhere else")
+        if not overwrite and destination.exists():
+            raise FileExistsError(errno.EEXIST, "the output exists", os.fspath(destination))
+        out_format = writable_format(destination)
+        if out_format is None:
+            raise ValueError(f"{destination}: no audio format to write for the extension "
+                             f"{destination.suffix!r} (for example .wav, .flac, .ogg)")
+    collected: list[Transcript] = []
+
+    def take(transcripts: TranscriptQueue, wait: bool) -> None:
+        # Without waiting: only those already delivered; waiting: every one
+        # left, which ends once the (closed) stream's queue is empty.
+        for transcript in transcripts if wait else _ready(transcripts):
+            collected.append(transcript)
+            if on_transcript is not None:
+                on_transcript(transcript)
+
     own_session = session is None
     active = Session() if session is None else session
-    created = False
+    temporary: Path | None = None
     try:
         with sf.SoundFile(os.fspath(source)) as infile:
             rate, channels = int(infile.samplerate), int(infile.channels)
-            out_format = destination.suffix.lstrip(".").upper()
-            subtype = infile.subtype if out_format == infile.format else None
-            with active.stream(model, rate=rate, channels=channels, **stream_options) as stream:
+            with contextlib.ExitStack() as output, \
+                    active.stream(model, rate=rate, channels=channels, **stream_options) as stream:
+                write: Callable[[npt.NDArray[np.float32]], object] = lambda block: None
+                if destination is not None:
+                    subtype = infile.subtype if sf.check_format(out_format, infile.subtype) else None
+                    temporary = _temporary_beside(destination)
+                    write = output.enter_context(sf.SoundFile(
+                        os.fspath(temporary), "w", rate, channels, subtype=subtype,
+                        format=out_format)).write
                 started = time.perf_counter()
-                with sf.SoundFile(os.fspath(destination), "w", rate, channels, subtype=subtype) as outfile:
-                    created = True
-                    total = 0
-                    for block in infile.blocks(blocksize=READ_BLOCK, dtype="float32", always_2d=True):
-                        total += len(block)
-                        outfile.write(stream.process(block))
-                    outfile.write(stream.flush())
+                total = 0
+                for block in infile.blocks(blocksize=READ_BLOCK, dtype="float32", always_2d=True):
+                    total += len(block)
+                    write(stream.process(block))
+                    take(stream.transcripts, wait=False)
+                    if on_progress is not None:
+                        on_progress(len(block))
+                write(stream.flush())
+                output.close()
                 elapsed = time.perf_counter() - started
-            transcripts = tuple(stream.transcripts)
-    except BaseException:
-        if created:
-            destination.unlink(missing_ok=True)
-        raise
+            take(stream.transcripts, wait=True)
+        if temporary is not None and destination is not None:
+            if not overwrite and destination.exists():  # made while this one ran
+                raise FileExistsError(errno.EEXIST, "the output exists", os.fspath(destination))
+            os.replace(temporary, destination)
+            temporary = None
     finally:
+        if temporary is not None:
+            temporary.unlink(missing_ok=True)
         if own_session:
             active.close()
     duration = total / rate
     return FileSummary(source, destination, rate, channels, total, duration, elapsed,
-                       elapsed / duration if duration else 0.0, transcripts)
+                       elapsed / duration if duration else 0.0, tuple(collected))
+
+
+def _ready(transcripts: TranscriptQueue) -> Iterator[Transcript]:
+    """The transcripts delivered so far, without waiting for more."""
+    while True:
+        try:
+            yield transcripts.get(timeout=0)
+        except (TimeoutError, EOFError):
+            return

@@ -1,29 +1,338 @@
-"""Command line of the tavix package: ``python -m tavix demo``."""
+"""The ``tavix`` command line: process, transcribe, info, demo."""
 
 from __future__ import annotations
 
 import argparse
+import json
+import os
+import sys
+from collections.abc import Callable, Sequence
+from pathlib import Path
+from typing import Final
 
-DEMO_KEY = "tvx1-demo-all-never-13c5b659"
+import _tavix_module
+from tavix._cli_batch import (
+    ApiKey,
+    Settings,
+    UsageError,
+    default_jobs,
+    output_label,
+    plan,
+    run_batch,
+)
+from tavix.session import API_KEY_VARIABLE, default_storage_dir
+from tavix.signals import DTMF_FREQUENCIES
+
+#: The substitute SDK's demo key, entitled to every model (sdk/README.md).
+DEMO_KEY: Final = "tvx1-demo-all-never-13c5b659"
+#: How the substitute SDK's version string ends; only it takes the demo key.
+SUBSTITUTE_SUFFIX: Final = "-substitute"
+
+EXIT_USAGE: Final = 2
+EXIT_INTERRUPTED: Final = 130  # 128 + SIGINT, as shells report it
+
+KEY_HELP = ("The API key comes from --api-key, else the environment variable TAVIX_API_KEY, else\n"
+            "(with the substitute SDK only) its demo key. It is never printed.")
+EXIT_HELP = ("exit status: 0 success, 1 a file failed (the others are still processed) or the key\n"
+             "was refused, 2 usage error, 130 interrupted (no partial output is left).")
 
 
-def run_demo(args: argparse.Namespace) -> int:
+def resolve_key(given: str | None, sdk_version: Callable[[], str]) -> ApiKey:
+    """--api-key, else TAVIX_API_KEY, else the demo key if the SDK is the
+    substitute (asking `sdk_version` only then), else the empty key."""
+    if given is not None:
+        return ApiKey(given, "--api-key")
+    from_environment = os.environ.get(API_KEY_VARIABLE)
+    if from_environment:
+        return ApiKey(from_environment, API_KEY_VARIABLE)
+    if sdk_version().endswith(SUBSTITUTE_SUFFIX):
+        return ApiKey(DEMO_KEY, "the substitute SDK's demo key")
+    return ApiKey("", f"nowhere: pass --api-key or set {API_KEY_VARIABLE}")
+
+
+def _sdk(storage: Path) -> _tavix_module.Sdk:
+    return _tavix_module.create_sdk(_tavix_module.InitParams(os.fspath(storage)))
+
+
+# Option types: a bad value is a usage error (exit 2), not a traceback.
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} must be 1 or more")
+    return value
+
+
+def _language_pair(text: str) -> tuple[str, str]:
+    source, colon, target = text.partition(":")
+    if not colon or not source or not target:
+        raise argparse.ArgumentTypeError(f"{text!r} is not FROM:TO (for example en-US:es-ES)")
+    return source, target
+
+
+def _dtmf_keys(text: str) -> str:
+    keys = text.upper()
+    if not keys or any(key not in DTMF_FREQUENCIES for key in keys):
+        raise argparse.ArgumentTypeError(f"{text!r}: use the DTMF keys 0-9, A-D, * and #")
+    return keys
+
+
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    """Descriptions and examples as written; option help wrapped."""
+
+    def __init__(self, prog: str) -> None:
+        super().__init__(prog, max_help_position=32)
+
+    def add_argument(self, action: argparse.Action) -> None:
+        super().add_argument(action)
+        if action.nargs == argparse.PARSER:
+            # argparse measures the commands one indent short of where it
+            # prints them, which would wrap the longest one's help.
+            self._action_max_length += 2
+
+
+def _add_key_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--api-key", metavar="KEY", help="API key (see below for the default)")
+    parser.add_argument("--storage", metavar="DIR",
+                        help=f"the SDK's storage folder (data and logs; default: {default_storage_dir()})")
+
+
+def _add_run_options(parser: argparse.ArgumentParser) -> None:
+    path = parser.add_mutually_exclusive_group()
+    path.add_argument("--local", dest="cloud", action="store_false", default=None,
+                      help="process on the local path")
+    path.add_argument("--cloud", dest="cloud", action="store_true",
+                      help="process on the cloud path (the SDK's default, unless "
+                           "TAVIX_LOCAL_INFERENCING=1)")
+    parser.add_argument("--pcm16", action="store_true",
+                        help="16-bit PCM on the cloud link instead of G.711")
+    parser.add_argument("-j", "--jobs", metavar="N", type=_positive_int, default=default_jobs(),
+                        help="files processed at once (default: the number of cores, %(default)s)")
+    parser.add_argument("--json", action="store_true",
+                        help="print JSON lines: each transcript, one object per file, a total")
+    parser.add_argument("-q", "--quiet", action="store_true",
+                        help="no progress bar and no summary (errors and transcripts still print)")
+
+
+PROCESS_DESCRIPTION = f"""\
+Processes audio files through a model of the SDK (denoise unless --model names
+another) and writes the results at each input's sample rate and channel count, and
+in its sample format where the output's format has it. Anything soundfile reads
+goes in (WAV, FLAC, Ogg, MP3, ...); the output's extension sets its format.
+
+With one input, -o names the output file (default: the input's name with .denoised,
+or the model's name, before the suffix); with several, -o names a folder, created
+if needed, that gets each input's name. Outputs are written under a temporary name
+and renamed when complete; an existing file is replaced only with --overwrite.
+
+With --translate the translation pipeline runs instead of a model: its transcripts
+and translations print as they arrive, one line each (file, kind, language, final
+or partial, times, text), and the audio it writes is a delayed copy of the input.
+
+Files run --jobs at a time, each on its own stream; a progress bar shows on a
+terminal. The run ends with one summary line per file and a total.
+
+{KEY_HELP}
+
+examples:
+  tavix process noisy.wav                      writes noisy.denoised.wav
+  tavix process noisy.wav -o clean.flac        the same, as FLAC
+  tavix process *.wav -o clean/ --jobs 4       four files at a time into clean/
+  tavix process call.wav --model passthrough --local
+  tavix process call.wav --translate en-US:es-ES --json
+
+{EXIT_HELP}"""
+
+TRANSCRIBE_DESCRIPTION = f"""\
+Prints the transcripts of audio files as they arrive, and their translations with
+--to; writes no audio. The same as 'tavix process --translate FROM:TO' without
+the output files. Lines and summaries as for 'tavix process'.
+
+{KEY_HELP}
+
+examples:
+  tavix transcribe call.wav --from en-US
+  tavix transcribe *.flac --from en-US --to de-DE --json
+
+{EXIT_HELP}"""
+
+INFO_DESCRIPTION = f"""\
+Prints the version of the package and of the SDK, where the API key comes from,
+whether it activates and the SDK's activation message (for the substitute SDK:
+the user and the models the key is entitled to).
+
+{KEY_HELP}
+
+exit status: 0 the key activates, 1 it is refused, 2 usage error."""
+
+DEMO_DESCRIPTION = f"""\
+Activates the SDK, synthesises 3 s of a 440 Hz tone in white noise followed by
+DTMF keys, and runs it through the denoise model (writing OUT/input.wav and
+OUT/denoised.wav and printing the SNR gain) and through the translation pipeline
+(printing each transcript as it arrives), with the pipeline states and the
+real-time factors.
+
+{KEY_HELP}
+
+examples:
+  tavix demo
+  tavix demo --keys 123# --language-out de-DE --rate 48000"""
+
+MAIN_DESCRIPTION = f"""\
+Noise suppression, transcription and translation of audio files with the Tavix SDK.
+
+{KEY_HELP}
+
+examples:
+  tavix process noisy.wav                      writes noisy.denoised.wav
+  tavix transcribe call.wav --from en-US --to es-ES
+  tavix info
+  tavix process --help                         options of one command"""
+
+
+def build_parser() -> argparse.ArgumentParser:
+    from tavix import __version__
+
+    parser = argparse.ArgumentParser(prog="tavix", description=MAIN_DESCRIPTION,
+                                     formatter_class=_Formatter)
+    parser.add_argument("--version", action="version", version=f"tavix {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                                     title="commands")
+
+    process = commands.add_parser("process", help="process audio files through a model",
+                                  description=PROCESS_DESCRIPTION, formatter_class=_Formatter)
+    process.add_argument("inputs", nargs="+", metavar="IN", help="audio files")
+    process.add_argument("-o", "--output", metavar="OUT",
+                         help="the output file (one input) or folder (several)")
+    process.add_argument("-m", "--model", metavar="NAME",
+                         help="the SDK's model (default: denoise)")
+    process.add_argument("--translate", metavar="FROM:TO", type=_language_pair,
+                         help="run the translation pipeline from language FROM to TO "
+                              "(for example en-US:es-ES) and print its transcripts")
+    process.add_argument("--overwrite", action="store_true", help="replace existing outputs")
+    _add_run_options(process)
+    _add_key_options(process)
+    process.set_defaults(run=_run_process, parser=process)
+
+    transcribe = commands.add_parser("transcribe", help="print the transcripts of audio files",
+                                     description=TRANSCRIBE_DESCRIPTION, formatter_class=_Formatter)
+    transcribe.add_argument("inputs", nargs="+", metavar="IN", help="audio files")
+    transcribe.add_argument("--from", dest="language_in", metavar="LANG", required=True,
+                            help="the language spoken (for example en-US)")
+    transcribe.add_argument("--to", dest="language_out", metavar="LANG",
+                            help="also print translations into this language")
+    _add_run_options(transcribe)
+    _add_key_options(transcribe)
+    transcribe.set_defaults(run=_run_transcribe, parser=transcribe)
+
+    info = commands.add_parser("info", help="versions, and whether the API key activates",
+                               description=INFO_DESCRIPTION, formatter_class=_Formatter)
+    info.add_argument("--json", action="store_true", help="print one JSON object")
+    _add_key_options(info)
+    info.set_defaults(run=_run_info, parser=info)
+
+    demo = commands.add_parser("demo", help="the built-in demonstration on synthetic audio",
+                               description=DEMO_DESCRIPTION, formatter_class=_Formatter)
+    demo.add_argument("--api-key", "--key", dest="api_key", metavar="KEY",
+                      help="API key (see below for the default)")
+    demo.add_argument("--storage", default="./storage", metavar="DIR",
+                      help="the SDK's storage folder (default: %(default)s)")
+    demo.add_argument("--out", default="./out", metavar="DIR",
+                      help="where the WAV files go (default: %(default)s)")
+    demo.add_argument("--rate", type=_positive_int, default=16000,
+                      help="sample rate in Hz (default: %(default)s)")
+    demo.add_argument("--keys", type=_dtmf_keys, default="2026#",
+                      help="DTMF keys to synthesise (default: %(default)s)")
+    demo.add_argument("--language-out", default="es-ES", metavar="LANG",
+                      help="language of the translation (default: %(default)s)")
+    demo.set_defaults(run=_run_demo, parser=demo)
+    return parser
+
+
+def _storage(args: argparse.Namespace) -> Path:
+    return Path(args.storage) if args.storage else default_storage_dir()
+
+
+def _run_process(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    if args.translate is not None and args.model not in (None, "translation"):
+        parser.error(f"--translate runs the translation pipeline; it does not go with --model {args.model}")
+    model = args.model or ("" if args.translate is not None else "denoise")
+    settings = Settings(model=model, translate=args.translate, cloud=args.cloud, pcm16=args.pcm16,
+                        jobs=args.jobs, json=args.json, quiet=args.quiet, overwrite=args.overwrite)
+    return _batch(args, parser, settings, output_label(model))
+
+
+def _run_transcribe(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    from _tavix_module import TranscriptType
+
+    kinds = frozenset(TranscriptType) if args.language_out else frozenset({TranscriptType.TRANSCRIPTION})
+    settings = Settings(model="", translate=(args.language_in, args.language_out or args.language_in),
+                        cloud=args.cloud, pcm16=args.pcm16, jobs=args.jobs, json=args.json,
+                        quiet=args.quiet, overwrite=False, kinds=kinds)
+    return _batch(args, parser, settings, None)
+
+
+def _batch(args: argparse.Namespace, parser: argparse.ArgumentParser, settings: Settings,
+           label: str | None) -> int:
+    try:
+        jobs, folder = plan(args.inputs, getattr(args, "output", None), label)
+    except UsageError as error:
+        parser.error(str(error))
+    storage = _storage(args)
+    try:
+        key = resolve_key(args.api_key, lambda: _sdk(storage).version)
+    except (RuntimeError, ValueError) as error:
+        print(f"tavix: cannot start the SDK with the storage folder {storage}: {error}", file=sys.stderr)
+        return 1
+    return run_batch(jobs, folder, settings, key, storage)
+
+
+def _run_info(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    from tavix import __version__
+
+    storage = _storage(args)
+    try:
+        sdk = _sdk(storage)
+    except (RuntimeError, ValueError) as error:
+        print(f"tavix: cannot start the SDK with the storage folder {storage}: {error}", file=sys.stderr)
+        return 1
+    key = resolve_key(args.api_key, lambda: sdk.version)
+    result = sdk.activate_api_key(key.value)
+    message = result.message.replace(key.value, "***") if len(key.value) >= 8 else result.message
+    if args.json:
+        print(json.dumps({"package": __version__, "sdk": sdk.version, "storage": str(storage),
+                          "key_source": key.source, "activated": result.success,
+                          "error_type": None if result.success else result.error_type.name,
+                          "message": message}, ensure_ascii=False))
+    else:
+        outcome = "ok" if result.success else f"refused: {result.error_type.name}"
+        print(f"tavix {__version__}\nSDK {sdk.version}\nstorage: {storage}\n"
+              f"API key: from {key.source}\nactivation: {outcome}: {message}")
+    return 0 if result.success else 1
+
+
+def _run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     from tavix.demo import DemoConfig, run
 
-    return run(DemoConfig(key=args.key, storage=args.storage, out_dir=args.out, rate=args.rate,
-                          keys=args.keys, language_out=args.language_out))
+    storage = Path(args.storage)
+    try:
+        key = resolve_key(args.api_key, lambda: _sdk(storage).version)
+        return run(DemoConfig(key=key.value, storage=args.storage, out_dir=args.out, rate=args.rate,
+                              keys=args.keys, language_out=args.language_out))
+    except (RuntimeError, ValueError, OSError) as error:
+        print(f"tavix demo: {error}", file=sys.stderr)
+        return 1
 
 
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="tavix", description=__doc__)
-    commands = parser.add_subparsers(dest="command", required=True)
-    demo = commands.add_parser("demo", help="activate the SDK and process synthetic audio")
-    demo.add_argument("--key", default=DEMO_KEY, help="API key (default: the substitute SDK's demo key)")
-    demo.add_argument("--storage", default="./storage", help="SDK storage directory")
-    demo.add_argument("--out", default="./out", help="where the WAV files go")
-    demo.add_argument("--rate", type=int, default=16000, help="sample rate in Hz")
-    demo.add_argument("--keys", default="2026#", help="DTMF keys to synthesise")
-    demo.add_argument("--language-out", default="es-ES", help="language of the translation")
-    demo.set_defaults(run=run_demo)
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
     args = parser.parse_args(argv)
-    return int(args.run(args))
+    command: Callable[[argparse.Namespace, argparse.ArgumentParser], int] = args.run
+    try:
+        return command(args, args.parser)
+    except KeyboardInterrupt:
+        print("tavix: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED

@@ -23,7 +23,7 @@ from _tavix_module import (
 from tavix._pump import Frames, Pump
 from tavix.transcripts import TranscriptQueue
 
-__all__ = ["Stream", "open_stream", "process_signal"]
+__all__ = ["ModelRefusedError", "Stream", "open_stream", "process_signal"]
 
 #: The module reads this when AudioAttributes is built: exactly "1" selects
 #: the local path, anything else (or unset) the cloud path.
@@ -85,6 +85,16 @@ def as_frames(audio: npt.ArrayLike, channels: int | None) -> tuple[Frames, bool]
     else:
         raise ValueError(f"audio must be 1-D (mono) or 2-D (frames, channels), got shape {array.shape}")
     return np.ascontiguousarray(array, np.float32), flat
+
+
+class ModelRefusedError(RuntimeError):
+    """The SDK made no processor for the model: it is not installed, or the
+    activated key is not entitled to it. ``model`` is the name asked for
+    (``"translation"`` for the translation pipeline)."""
+
+    def __init__(self, model: str, reason: str) -> None:
+        self.model: Final = model
+        super().__init__(f"model {model!r} refused: {reason}")
 
 
 class _Events:
@@ -250,7 +260,14 @@ def open_stream(sdk: Sdk, model: str, *, rate: int, channels: int,
     if translate is not None:
         language_in, language_out = translate
         lt = LanguageTranslationConfig(language_in, language_out, callback=transcripts.put)
-    processor = sdk.create_audio_processor(ProcessorAttributes(audio, lt))
+    try:
+        processor = sdk.create_audio_processor(ProcessorAttributes(audio, lt))
+    except RuntimeError as error:
+        # The binding's answer to an empty processor; any other RuntimeError
+        # (the interpreter exiting) is not about the model.
+        if not str(error).startswith("create_audio_processor failed"):
+            raise
+        raise ModelRefusedError(model or "translation", str(error)) from error
     if not on_cloud:
         # No remote pipeline: the local path processes from the first frame.
         events.on_state(PipelineState.RUNNING)
