@@ -16,7 +16,7 @@ from pathlib import Path
 
 import numpy as np
 
-import _tavix_module as tavix
+import _tavix_module as sdk_module
 from tavix import signals
 from tavix.stream import process_signal
 
@@ -51,11 +51,11 @@ def synthesize(config: DemoConfig) -> tuple[np.ndarray, np.ndarray]:
     return np.concatenate([noisy, keys]).astype(np.float32), noisy
 
 
-def print_state(state: tavix.PipelineState) -> None:
+def print_state(state: sdk_module.PipelineState) -> None:
     print(f"  pipeline: {state.name}", flush=True)
 
 
-def print_transcript(frame: tavix.TextFrame) -> None:
+def print_transcript(frame: sdk_module.TextFrame) -> None:
     data = frame.transcript_data_
     for kind, segments in (("complete", data.complete), ("partial", data.partial)):
         for segment in segments:
@@ -64,7 +64,7 @@ def print_transcript(frame: tavix.TextFrame) -> None:
                   f"{segment.text!r}", flush=True)
 
 
-def run_processor(sdk: tavix.Sdk, attrs: tavix.ProcessorAttributes, samples: np.ndarray,
+def run_processor(sdk: sdk_module.Sdk, attrs: sdk_module.ProcessorAttributes, samples: np.ndarray,
                   rate: int, running: threading.Event) -> tuple[np.ndarray, float]:
     """Processes `samples` in 20 ms frames once the remote pipeline runs;
     returns the output and the real-time factor."""
@@ -80,18 +80,18 @@ def run_processor(sdk: tavix.Sdk, attrs: tavix.ProcessorAttributes, samples: np.
     return output, elapsed / (samples.size / rate)
 
 
-def state_watcher() -> tuple[threading.Event, Callable[[tavix.PipelineState], None]]:
+def state_watcher() -> tuple[threading.Event, Callable[[sdk_module.PipelineState], None]]:
     running = threading.Event()
 
-    def on_state(state: tavix.PipelineState) -> None:
+    def on_state(state: sdk_module.PipelineState) -> None:
         print_state(state)
-        if state == tavix.PipelineState.RUNNING:
+        if state == sdk_module.PipelineState.RUNNING:
             running.set()
     return running, on_state
 
 
 def run(config: DemoConfig) -> int:
-    sdk = tavix.create_sdk(tavix.InitParams(config.storage))
+    sdk = sdk_module.create_sdk(sdk_module.InitParams(config.storage))
     print(f"SDK version: {sdk.version}")
     result = sdk.activate_api_key(config.key)
     print(f"activation: success={result.success} error_type={result.error_type} message={result.message!r}")
@@ -105,9 +105,9 @@ def run(config: DemoConfig) -> int:
 
     print(f"\ndenoise ({samples.size / config.rate:.1f} s at {config.rate} Hz, cloud path, L16 link):")
     running, on_state = state_watcher()
-    audio = tavix.AudioAttributes(config.rate, 1, "denoise", audio_pipeline_state_notify=on_state)
+    audio = sdk_module.AudioAttributes(config.rate, 1, "denoise", audio_pipeline_state_notify=on_state)
     audio.cloud_inferencing_params.use_pcm16 = True
-    denoised, denoise_rtf = run_processor(sdk, tavix.ProcessorAttributes(audio), samples,
+    denoised, denoise_rtf = run_processor(sdk, sdk_module.ProcessorAttributes(audio), samples,
                                           config.rate, running)
     write_wav(out_dir / "denoised.wav", denoised, config.rate)
 
@@ -118,8 +118,8 @@ def run(config: DemoConfig) -> int:
 
     print(f"\ntranslation ({config.language_in} -> {config.language_out}), keys {config.keys!r}:")
     running, on_state = state_watcher()
-    lt = tavix.LanguageTranslationConfig(config.language_in, config.language_out, callback=print_transcript)
-    attrs = tavix.ProcessorAttributes(tavix.AudioAttributes(config.rate, 1, audio_pipeline_state_notify=on_state), lt)
+    lt = sdk_module.LanguageTranslationConfig(config.language_in, config.language_out, callback=print_transcript)
+    attrs = sdk_module.ProcessorAttributes(sdk_module.AudioAttributes(config.rate, 1, audio_pipeline_state_notify=on_state), lt)
     _, translation_rtf = run_processor(sdk, attrs, samples, config.rate, running)
 
     print(f"\nwrote {out_dir / 'input.wav'} and {out_dir / 'denoised.wav'}")
