@@ -281,7 +281,15 @@ class Batch:
             with concurrent.futures.ThreadPoolExecutor(
                     max_workers=max(1, min(self.settings.jobs, len(jobs))),
                     thread_name_prefix="tavix-file") as pool:
-                outcomes = list(pool.map(self._one, jobs))
+                futures = [pool.submit(self._one, job) for job in jobs]
+                # Python runs a signal handler only on the main thread, and
+                # the kernel may hand SIGINT to any other thread: a main
+                # thread blocked until the files are done would then see
+                # Ctrl-C only once they are. Waking it now and then keeps
+                # the interrupt prompt.
+                while concurrent.futures.wait(futures, timeout=0.1).not_done:
+                    pass
+                outcomes = [future.result() for future in futures]
         if self.cancel.is_set():
             raise KeyboardInterrupt
         return outcomes
