@@ -10,10 +10,12 @@ namespace tavix::dsp {
 
 class ChannelSuppressor;
 
-// Short-time spectral suppression per channel: sqrt-Hann windows of 20 ms
-// with 50% overlap, a minimum-statistics noise floor and a decision-directed
-// Wiener gain with a floor. All memory is taken in the constructor, so
-// process() never allocates.
+// Short-time spectral suppression per channel (channel_suppressor.h): 32 ms
+// analysis windows every 10 ms with low-delay synthesis, a noise estimate
+// from the speech-presence probability that also follows steps in the noise
+// level (noise_tracker.h), steady tones kept and mains hum not
+// (tone_guard.h), and a decision-directed gain weighted by speech presence.
+// All memory is taken in the constructor, so process() never allocates.
 class Denoiser {
 public:
     // sample_rate in [8000, 192000], channels 1 or 2; otherwise
@@ -25,7 +27,7 @@ public:
     Denoiser(const Denoiser&) = delete;
     Denoiser& operator=(const Denoiser&) = delete;
 
-    // Per-channel frames of algorithmic delay (one analysis window).
+    // Per-channel frames of algorithmic delay (two 10 ms hops).
     static uint32_t latency_frames(uint32_t sample_rate);
 
     // `in` and `out` are interleaved and hold `frames` frames each; they may
