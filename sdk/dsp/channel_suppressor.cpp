@@ -14,14 +14,18 @@ namespace {
 constexpr float kDecisionDirectedWeight = 0.95f;
 constexpr float kMinPrioriSnr = 0.0032f;  // -25 dB
 constexpr float kMaxPosterioriSnr = 1.0e4f;
-// Where speech is absent the gain falls to this floor (-20 dB); where it is
-// present, to the Wiener gain. The presence probability weighs the two in
-// the log domain (Cohen's OM-LSA rule, with a Wiener gain), so noise between
-// words is taken down to the floor without the flutter of a Wiener gain
-// alone, and speech keeps its Wiener gain. (Floor and prior measured on the
-// benchmark in bench/denoise: deeper floors or a lower prior scored worse.)
-constexpr float kGainFloor = 0.1f;
-constexpr float kAbsenceOdds = 0.6f / 0.4f;  // a priori speech absence 0.6
+// Where speech is absent the gain falls to a floor (-18.4 dB); where it is
+// present, to a parametric Wiener gain (the Wiener gain to the power 0.8,
+// which keeps more of weak speech). The presence probability weighs the two
+// in the log domain (Cohen's OM-LSA rule), so noise between words is taken
+// down to the floor without the flutter of a Wiener gain alone, and speech
+// keeps its gain. Up to 110 Hz the floor is -30 dB: engines, fans and
+// rumble put most of their power there, and voices little. (Floors and
+// exponent measured on the benchmark in bench/denoise.)
+constexpr float kGainFloor = 0.12f;
+constexpr float kLowGainFloor = 0.0316f;
+constexpr double kLowFloor_hz = 110.0;
+constexpr float kWienerExponent = 0.8f;
 constexpr float kMaxExponent = 80.0f;  // e^-80 is as good as 0; fast_exp takes it
 // Below 80 Hz there is no speech worth its noise, only rumble and hum (and
 // the lowest fundamentals of deep voices, which the harmonics above imply):
@@ -66,8 +70,15 @@ ChannelSuppressor::ChannelSuppressor(size_t window, size_t hop, double sample_ra
       gains_(fft_.bins(), 1.0f),
       previous_clean_power_(fft_.bins(), 0.0f),
       priori_(fft_.bins(), 0.0f),
-      scratch_(fft_.bins(), 0.0f) {
+      scratch_(fft_.bins(), 0.0f),
+      log_floors_(fft_.bins(), 0.0f),
+      absence_(fft_.bins()) {
     low_cut_ = static_cast<size_t>(std::ceil(kLowCut_hz * static_cast<double>(window) / sample_rate));
+    const size_t low_floor =
+        static_cast<size_t>(std::ceil(kLowFloor_hz * static_cast<double>(window) / sample_rate));
+    for (size_t k = 0; k < log_floors_.size(); ++k) {
+        log_floors_[k] = fast_log2(k < low_floor ? kLowGainFloor : kGainFloor);
+    }
     // Asymmetric windows of low delay (Mauler & Martin): the analysis window
     // rises over window - hop samples and falls over the last hop; the
     // synthesis window is zero but for the last 2 * hop samples, where
@@ -136,11 +147,11 @@ void ChannelSuppressor::process_hop() {
 
 void ChannelSuppressor::update_gains(const float* power, const float* noise) {
     const size_t bins = fft_.bins();
-    const float log_floor = fast_log2(kGainFloor);
     float* gains = gains_.data();
     float* previous = previous_clean_power_.data();
     float* priori = priori_.data();
     float* scratch = scratch_.data();
+    const float* log_floors = log_floors_.data();
     // This runs over every bin every hop, so it is written to vectorise: GCC
     // if-converts a min or max only when nothing but a store follows it, so
     // each pass ends in one. The noise estimate is positive (at least 1e-20);
@@ -156,14 +167,16 @@ void ChannelSuppressor::update_gains(const float* power, const float* noise) {
                                (1.0f - kDecisionDirectedWeight) * scratch[k],
                            kMinPrioriSnr);
     }
+    const float* absence_odds = absence_.update(priori);
     for (size_t k = 0; k < bins; ++k) {
         scratch[k] = min_of(priori[k] / (1.0f + priori[k]) * gains[k], kMaxExponent);
     }
     for (size_t k = 0; k < bins; ++k) {
         const float wiener = priori[k] / (1.0f + priori[k]);
         const float presence =
-            1.0f / (1.0f + kAbsenceOdds * (1.0f + priori[k]) * fast_exp(-scratch[k]));
-        gains[k] = fast_exp2(presence * fast_log2(wiener) + (1.0f - presence) * log_floor);
+            1.0f / (1.0f + absence_odds[k] * (1.0f + priori[k]) * fast_exp(-scratch[k]));
+        gains[k] = fast_exp2(presence * kWienerExponent * fast_log2(wiener) +
+                             (1.0f - presence) * log_floors[k]);
     }
     for (size_t k = 0; k < std::min(low_cut_, bins); ++k) {
         gains[k] = kLowCutGain;

@@ -7,6 +7,7 @@
 
 #include "dsp/noise_tracker.h"
 #include "dsp/real_fft.h"
+#include "dsp/speech_absence.h"
 #include "dsp/tone_guard.h"
 
 namespace tavix::dsp {
@@ -49,6 +50,8 @@ private:
     std::vector<float> previous_clean_power_;  // per bin, of the last frame
     std::vector<float> priori_;                // a priori SNR, scratch of update_gains
     std::vector<float> scratch_;
+    std::vector<float> log_floors_;  // log2 of the gain floor, per bin
+    SpeechAbsence absence_;
 };
 
 }  // namespace tavix::dsp
