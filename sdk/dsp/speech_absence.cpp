@@ -12,7 +12,7 @@ constexpr float kSmoothing = 0.7f;
 // The wide neighbourhood: 15 bins each side (31.25 Hz bins at every rate).
 constexpr size_t kGlobalHalfWidth = 15;
 // A smoothed SNR below -5 dB says "no speech here", above 0 dB "speech";
-// in between, the evidence grows with the logarithm.
+// in between, the evidence for speech grows with the logarithm, from 0 to 1.
 constexpr float kQuiet = 0.31623f;  // -5 dB
 constexpr float kLog2Span = 1.66096f;  // log2(1 / kQuiet): 5 dB
 // The absence probability stays within [0.6, 0.9]: never so sure of speech
@@ -21,18 +21,17 @@ constexpr float kLog2Span = 1.66096f;  // log2(1 / kQuiet): 5 dB
 constexpr float kMinAbsence = 0.6f;
 constexpr float kMaxAbsence = 0.9f;
 
-// How strongly a smoothed SNR speaks for speech: 0 at -5 dB, 1 at 0 dB.
-inline float evidence(float snr) {
-    return min_of(max_of(fast_log2(max_of(snr, kQuiet) / kQuiet) / kLog2Span, 0.0f), 1.0f);
-}
-
 }  // namespace
 
-SpeechAbsence::SpeechAbsence(size_t bins) : smoothed_(bins, 0.0f), odds_(bins, 0.0f) {}
+SpeechAbsence::SpeechAbsence(size_t bins)
+    : smoothed_(bins, 0.0f), local_(bins, 0.0f), wide_(bins, 0.0f), odds_(bins, 0.0f) {}
 
 const float* SpeechAbsence::update(const float* priori) {
     const size_t n = smoothed_.size();
     float* smoothed = smoothed_.data();
+    float* local = local_.data();
+    float* wide = wide_.data();
+    float* odds = odds_.data();
     for (size_t k = 0; k < n; ++k) {
         smoothed[k] = kSmoothing * smoothed[k] + (1.0f - kSmoothing) * priori[k];
     }
@@ -53,13 +52,41 @@ const float* SpeechAbsence::update(const float* priori) {
             sum -= smoothed[k - kGlobalHalfWidth - 1];
             --count;
         }
-        const float local = 0.25f * smoothed[k > 0 ? k - 1 : k] + 0.5f * smoothed[k] +
-                            0.25f * smoothed[k + 1 < n ? k + 1 : k];
-        const float wide = static_cast<float>(sum / static_cast<double>(count));
-        const float absence = std::clamp(1.0f - evidence(local) * evidence(wide), kMinAbsence, kMaxAbsence);
-        odds_[k] = absence / (1.0f - absence);
+        wide[k] = static_cast<float>(sum / static_cast<double>(count));
     }
-    return odds_.data();
+    if (n < 3) {
+        std::copy(smoothed, smoothed + n, local);
+    } else {
+        local[0] = 0.75f * smoothed[0] + 0.25f * smoothed[1];
+        local[n - 1] = 0.25f * smoothed[n - 2] + 0.75f * smoothed[n - 1];
+        for (size_t k = 1; k + 1 < n; ++k) {
+            local[k] = 0.25f * smoothed[k - 1] + 0.5f * smoothed[k] + 0.25f * smoothed[k + 1];
+        }
+    }
+    // Written to vectorise, as the gain rule is (each pass ends in the one
+    // min or max GCC will if-convert): evidence(local) * evidence(wide).
+    for (size_t k = 0; k < n; ++k) {
+        local[k] = max_of(local[k], kQuiet);
+    }
+    for (size_t k = 0; k < n; ++k) {
+        wide[k] = max_of(wide[k], kQuiet);
+    }
+    for (size_t k = 0; k < n; ++k) {
+        local[k] = min_of(fast_log2(local[k] / kQuiet) / kLog2Span, 1.0f);
+    }
+    for (size_t k = 0; k < n; ++k) {
+        wide[k] = min_of(fast_log2(wide[k] / kQuiet) / kLog2Span, 1.0f);
+    }
+    for (size_t k = 0; k < n; ++k) {
+        odds[k] = max_of(1.0f - local[k] * wide[k], kMinAbsence);
+    }
+    for (size_t k = 0; k < n; ++k) {
+        odds[k] = min_of(odds[k], kMaxAbsence);
+    }
+    for (size_t k = 0; k < n; ++k) {
+        odds[k] = odds[k] / (1.0f - odds[k]);
+    }
+    return odds;
 }
 
 }  // namespace tavix::dsp

@@ -23,6 +23,8 @@ public:
 
 private:
     std::vector<float> smoothed_;  // a priori SNR, smoothed over time
+    std::vector<float> local_;     // its mean over 3 bins
+    std::vector<float> wide_;      // and over the wide neighbourhood
     std::vector<float> odds_;
 };
 
