@@ -26,14 +26,11 @@ constexpr float kGainFloor = 0.12f;
 constexpr float kLowGainFloor = 0.0316f;
 constexpr double kLowFloor_hz = 110.0;
 constexpr float kWienerExponent = 0.8f;
-constexpr float kMaxExponent = 80.0f;  // e^-80 is as good as 0; fast_exp takes it
 // Below 80 Hz there is no speech worth its noise, only rumble and hum (and
 // the lowest fundamentals of deep voices, which the harmonics above imply):
 // always -40 dB.
 constexpr double kLowCut_hz = 80.0;
 constexpr float kLowCutGain = 0.01f;
-// Keeps SNR ratios finite on digital silence.
-constexpr float kMinNoisePower = 1.0e-20f;
 // Far beyond any PCM level, yet small enough that no power sum can overflow:
 // one absurd sample must not poison the recursive estimates for good.
 constexpr float kMaxMagnitude = 1.0e4f;

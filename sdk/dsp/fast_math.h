@@ -41,4 +41,8 @@ inline float fast_log2(float x) {
 // e^x for x in [-87, 88].
 inline float fast_exp(float x) { return fast_exp2(x * 1.44269504f); }
 
+// e^-x for x past this is as good as zero, and fast_exp still takes it:
+// what exponents are clamped to.
+constexpr float kMaxExponent = 80.0f;
+
 }  // namespace tavix::dsp

@@ -27,9 +27,6 @@ constexpr float kNoiseSmoothing = 0.9f;
 constexpr float kPresenceSmoothing = 0.95f;
 constexpr float kStuckPresence = 0.99f;
 constexpr float kStuckRise = 1.06f;
-// exp(-x) for x past this is as good as zero: the bin holds speech for sure
-// (and fast_exp takes it).
-constexpr float kMaxExponent = 80.0f;
 
 // The step detector: smoothing of the periodogram (three bins, then ~30 ms),
 // kept as minima and maxima over kRows subwindows of kSubwindowFrames.
@@ -125,14 +122,18 @@ void NoiseTracker::close_subwindow() {
     std::copy(subwindow_max_.begin(), subwindow_max_.end(), past_max_.begin() + next_row_ * n);
     next_row_ = (next_row_ + 1) % kRows;
     rows_filled_ = std::min(rows_filled_ + 1, kRows);
+    frames_in_subwindow_ = 0;
+    if (rows_filled_ == kRows && frames_seen_ > kLearningFrames) {
+        follow_step();
+    }
     std::fill(subwindow_min_.begin(), subwindow_min_.end(), kInfinity);
     std::fill(subwindow_max_.begin(), subwindow_max_.end(), 0.0f);
-    frames_in_subwindow_ = 0;
-    if (rows_filled_ < kRows || frames_seen_ <= kLearningFrames) {
-        return;
-    }
+}
+
+void NoiseTracker::follow_step() {
+    const size_t n = bins();
     // The recent minimum and maximum go into the subwindow buffers, which
-    // are free until the next frame (and refilled with their start values).
+    // are free until close_subwindow refills them with their start values.
     float* low = subwindow_min_.data();
     float* high = subwindow_max_.data();
     size_t votes = 0;
@@ -156,8 +157,6 @@ void NoiseTracker::close_subwindow() {
             noise_[k] = std::max(noise_[k], kStepLevel * low[k]);
         }
     }
-    std::fill(subwindow_min_.begin(), subwindow_min_.end(), kInfinity);
-    std::fill(subwindow_max_.begin(), subwindow_max_.end(), 0.0f);
 }
 
 }  // namespace tavix::dsp

@@ -34,6 +34,8 @@ public:
 
 private:
     void close_subwindow();
+    // Raises the estimate when the last 240 ms show a step in the noise.
+    void follow_step();
 
     size_t steady_from_;  // first and one past the last bin that vote on a step
     size_t steady_to_;

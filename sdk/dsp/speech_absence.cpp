@@ -21,6 +21,18 @@ constexpr float kLog2Span = 1.66096f;  // log2(1 / kQuiet): 5 dB
 constexpr float kMinAbsence = 0.6f;
 constexpr float kMaxAbsence = 0.9f;
 
+// Turns smoothed SNRs into the evidence for speech, in place. Written to
+// vectorise, as the gain rule is: each pass ends in the one min or max GCC
+// will if-convert.
+void to_evidence(float* snr, size_t n) {
+    for (size_t k = 0; k < n; ++k) {
+        snr[k] = max_of(snr[k], kQuiet);
+    }
+    for (size_t k = 0; k < n; ++k) {
+        snr[k] = min_of(fast_log2(snr[k] / kQuiet) / kLog2Span, 1.0f);
+    }
+}
+
 }  // namespace
 
 SpeechAbsence::SpeechAbsence(size_t bins)
@@ -63,20 +75,8 @@ const float* SpeechAbsence::update(const float* priori) {
             local[k] = 0.25f * smoothed[k - 1] + 0.5f * smoothed[k] + 0.25f * smoothed[k + 1];
         }
     }
-    // Written to vectorise, as the gain rule is (each pass ends in the one
-    // min or max GCC will if-convert): evidence(local) * evidence(wide).
-    for (size_t k = 0; k < n; ++k) {
-        local[k] = max_of(local[k], kQuiet);
-    }
-    for (size_t k = 0; k < n; ++k) {
-        wide[k] = max_of(wide[k], kQuiet);
-    }
-    for (size_t k = 0; k < n; ++k) {
-        local[k] = min_of(fast_log2(local[k] / kQuiet) / kLog2Span, 1.0f);
-    }
-    for (size_t k = 0; k < n; ++k) {
-        wide[k] = min_of(fast_log2(wide[k] / kQuiet) / kLog2Span, 1.0f);
-    }
+    to_evidence(local, n);
+    to_evidence(wide, n);
     for (size_t k = 0; k < n; ++k) {
         odds[k] = max_of(1.0f - local[k] * wide[k], kMinAbsence);
     }
