@@ -27,12 +27,6 @@ using namespace tavix::sdk;
 
 constexpr const char* kVersion = TAVIX_SDK_VERSION;  // from pyproject.toml, through CMake
 
-// The host's optional event callbacks must never break an SDK operation;
-// they run on the caller's thread, which they may end (see call_host).
-template <typename Callback, typename... Args>
-void notify(const Callback& callback, Args&&... args) {
-    if (callback) call_host(callback, std::forward<Args>(args)...);
-}
 
 std::string outcome(const SdkResult& result) {
     return result.success ? "success"
@@ -72,16 +66,16 @@ public:
     // process would abort): on_shutdown must not end its thread.
     ~SubstituteSdk() override {
         log_->info("destroy_sdk");
-        notify(params_.on_shutdown);
+        call_host(params_.on_shutdown);
     }
 
     SdkResult ActivateApiKey(const std::string& api_key) override {
         SdkResult result = activate(api_key);
         log_->info("activate " + outcome(result) + " message=" + quote_field(result.message));
         if (result.success)
-            notify(params_.on_activated);
+            call_host(params_.on_activated);
         else
-            notify(params_.on_error, result.error_type, result.message);
+            call_host(params_.on_error, result.error_type, result.message);
         return result;
     }
 
@@ -105,7 +99,7 @@ public:
         if (!grant) return no_processor("the SDK is not activated");
         if (grant->expiry_day && grant->expiry_day < utc_today()) {
             if (session_.close_if(grant->key))
-                notify(params_.on_session_expired, SdkErrorType::kSessionExpired);
+                call_host(params_.on_session_expired, SdkErrorType::kSessionExpired);
             return no_processor("the session expired with its API key");
         }
         const ModelInfo* model = catalog_.find(model_key);
@@ -120,7 +114,7 @@ public:
     SdkResult Deactivate() override {
         SdkResult result = session_.close();
         log_->info("deactivate " + outcome(result) + " message=" + quote_field(result.message));
-        if (result.success) notify(params_.on_deactivated);
+        if (result.success) call_host(params_.on_deactivated);
         return result;
     }
 

@@ -22,7 +22,7 @@
 
 namespace tavix::sdk {
 
-// Calls `callback(args...)` and drops whatever it throws, except the forced
+// Calls `callback(args...)`, if there is one, and drops whatever it throws, except the forced
 // unwind (abi::__forced_unwind) of pthread_exit or pthread_cancel: CPython
 // ends a thread that wants back into a finalising interpreter with
 // pthread_exit, and an unwind that is swallowed ("exception not rethrown")
@@ -31,6 +31,7 @@ namespace tavix::sdk {
 // state sane on the way (locks released).
 template <typename Callback, typename... Args>
 TAVIX_HANDLES_FORCED_UNWIND void call_host(const Callback& callback, Args&&... args) {
+    if (!callback) return;
     try {
         callback(std::forward<Args>(args)...);
 #if defined(__GLIBCXX__)

@@ -78,8 +78,8 @@ AudioProcessor::~AudioProcessor() {
     }
 }
 
-void AudioProcessor::note_drops(const OutputThread::Posted& posted) {
-    if (!posted.drops_began) return;
+void AudioProcessor::note_drops(bool drops_began) {
+    if (!drops_began) return;
     // Only std::exception: a forced unwind (a cancelled thread) must pass.
     try {
         log_->warn("transcripts_dropping model=" + quote_field(model_name_) +
@@ -110,15 +110,15 @@ AudioFrame AudioProcessor::ProcessFrame(const AudioFrame& frame) {
     // Everything that may throw (bad_alloc) comes before the first change to
     // the stream, so a failed call leaves the processor as it was.
     engine_.reserve(frames, output_);
-    OutputThread::Posted posted;
+    bool drops_began = false;
     if (translation_)
-        posted = output_thread_.post(processing ? translation_->listen(frame.samples, frames)
+        drops_began = output_thread_.post(processing ? translation_->listen(frame.samples, frames)
                                                 : translation_->skip(frames));
     engine_.push(frame.samples, frames, processing, output_);
     if (translation_) translation_->commit();
     frames_accepted_ += frames;
     frames_emitted_ += output_.size() / format_.channels;
-    note_drops(posted);
+    note_drops(drops_began);
     return AudioFrame{output_.data(), static_cast<uint32_t>(output_.size())};
 }
 

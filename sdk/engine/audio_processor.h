@@ -41,9 +41,9 @@ public:
     AudioFrame ProcessFrame(const AudioFrame& frame) override;
 
 private:
-    // Logs a warning when `posted` began a run of dropped transcripts (see
+    // Logs a warning when a post began a run of dropped transcripts (see
     // OutputThread::kQueueCapacity); never throws std::exception.
-    void note_drops(const OutputThread::Posted& posted);
+    void note_drops(bool drops_began);
 
     const std::shared_ptr<Logger> log_;
     const std::string model_name_;

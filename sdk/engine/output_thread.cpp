@@ -39,8 +39,8 @@ struct OutputChannel {
     // Callbacks run without the lock, so an unwind out of one leaves it free.
     void deliver(Event& event) {
         if (auto* state = std::get_if<PipelineState>(&event)) {
-            if (on_state) call_host(on_state, *state);
-        } else if (on_text) {
+            call_host(on_state, *state);
+        } else {
             call_host(on_text, std::move(std::get<TextFrame>(event)));
         }
     }
@@ -152,15 +152,14 @@ OutputThread::~OutputThread() { stop(); }
 
 bool OutputThread::running() const { return channel_->running.load(); }
 
-OutputThread::Posted OutputThread::post(std::vector<TextFrame>&& frames) {
-    Posted posted;
-    if (frames.empty()) return posted;
+bool OutputThread::post(std::vector<TextFrame>&& frames) {
+    bool drops_began = false;
+    if (frames.empty()) return drops_began;
     {
         std::lock_guard<std::mutex> lock(channel_->mutex);
         if (channel_->abandoned) {
-            posted.dropped = frames.size();
             channel_->dropped += frames.size();
-            return posted;
+            return drops_began;
         }
         std::deque<OutputChannel::Event>& events = channel_->events;
         const size_t before = events.size();
@@ -171,15 +170,15 @@ OutputThread::Posted OutputThread::post(std::vector<TextFrame>&& frames) {
             while (events.size() > before) events.pop_back();
             throw;
         }
-        posted.dropped = channel_->make_room();
-        if (posted.dropped != 0) {
-            channel_->dropped += posted.dropped;
-            posted.drops_began = !channel_->dropping;
+        const size_t dropped = channel_->make_room();
+        if (dropped != 0) {
+            channel_->dropped += dropped;
+            drops_began = !channel_->dropping;
             channel_->dropping = true;
         }
     }
     channel_->wake.notify_one();
-    return posted;
+    return drops_began;
 }
 
 uint64_t OutputThread::transcripts_dropped() const {

@@ -50,17 +50,13 @@ public:
 
     bool running() const;
 
-    // What one post() did to the queue.
-    struct Posted {
-        size_t dropped = 0;        // transcripts dropped to keep the bound
-        bool drops_began = false;  // the first drop since the queue was last empty
-    };
-
     // Queues frames for the transcript callback, all of them or (if it
     // throws) none, then keeps the queue within kQueueCapacity as described
     // there, which cannot fail. After the thread was ended from inside a
     // callback (see stop()), the frames are counted as dropped instead.
-    Posted post(std::vector<TextFrame>&& frames);
+    // Returns whether this call began a run of drops: the first drop since
+    // the queue was last empty.
+    bool post(std::vector<TextFrame>&& frames);
 
     // Transcripts that never reached the callback: dropped to keep the bound,
     // or left over after the thread was ended. Final once stop() returned.
