@@ -7,13 +7,13 @@ import sys
 import threading
 import weakref
 from pathlib import Path
-from types import TracebackType
-from typing import Final, Self, TypedDict, Unpack
+from typing import Final, TypedDict, Unpack
 
 import numpy as np
 import numpy.typing as npt
 
 from _tavix_module import InitParams, Sdk, SdkErrorType, SdkResult, create_sdk
+from tavix._closing import Closing
 from tavix.stream import Stream, as_frames, open_stream
 
 __all__ = ["ActivationError", "Session", "StreamOptions", "default_storage_dir"]
@@ -59,7 +59,7 @@ class StreamOptions(TypedDict, total=False):
     start_timeout: float
 
 
-class Session:
+class Session(Closing):
     """The SDK, created and activated with an API key.
 
     `api_key` defaults to the environment variable ``TAVIX_API_KEY``;
@@ -137,13 +137,6 @@ class Session:
             self._streams.clear()
         for stream in streams:
             stream.close()
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 traceback: TracebackType | None) -> None:
-        self.close()
 
     def __repr__(self) -> str:
         return f"<tavix.Session SDK {self.version}{' closed' if self.closed else ''}>"

@@ -6,8 +6,7 @@ from __future__ import annotations
 import os
 import threading
 from collections.abc import Callable
-from types import TracebackType
-from typing import Final, Self, cast
+from typing import Final, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -20,6 +19,7 @@ from _tavix_module import (
     ProcessorAttributes,
     Sdk,
 )
+from tavix._closing import Closing
 from tavix._pump import Frames, Pump
 from tavix.transcripts import TranscriptQueue
 
@@ -127,7 +127,7 @@ class _Events:
             return self.state
 
 
-class Stream:
+class Stream(Closing):
     """Audio through one processor of the SDK; made by :meth:`Session.stream`.
 
     :meth:`process` takes blocks of any length and returns the output that
@@ -219,13 +219,6 @@ class Stream:
             if not self.cloud:
                 self._events.on_state(PipelineState.NOT_RUNNING)
             self._events.transcripts.close()
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 traceback: TracebackType | None) -> None:
-        self.close()
 
     def __repr__(self) -> str:
         layout = {1: "mono", 2: "stereo"}.get(self.channels, f"{self.channels} channels")
