@@ -24,12 +24,7 @@ public:
     std::shared_ptr<T> share() const noexcept { return object_; }
 
     // Empties the handle and drops its reference with the lock released.
-    void reset() noexcept {
-        if (!object_) return;
-        std::shared_ptr<void> dropped = std::move(object_);
-        InterpreterUnlocked unlocked;
-        drop_sdk_object(std::move(dropped));
-    }
+    void reset() noexcept { release_without_gil(std::move(object_)); }
 
     // Empties the handle without waiting for the teardown (see
     // hand_off_sdk_object).

@@ -46,10 +46,15 @@ void drop_sdk_object(std::shared_ptr<void> object) noexcept {
     object.reset();
 }
 
-void hand_off_sdk_object(std::shared_ptr<void> object) noexcept {
-    if (!object || drop_on_helper_thread(&object)) return;
+void release_without_gil(std::shared_ptr<void> object) noexcept {
+    if (!object) return;
     InterpreterUnlocked unlocked;
     drop_sdk_object(std::move(object));
+}
+
+void hand_off_sdk_object(std::shared_ptr<void> object) noexcept {
+    if (!object || drop_on_helper_thread(&object)) return;
+    release_without_gil(std::move(object));
 }
 
 void wait_for_handed_off_drops(std::chrono::milliseconds limit) noexcept {

@@ -17,6 +17,11 @@
 // interpreter lock.
 void drop_sdk_object(std::shared_ptr<void> object) noexcept;
 
+// Drops `object` (as drop_sdk_object does) with the interpreter lock
+// released for the teardown. Called with the lock held; an empty pointer
+// costs nothing.
+void release_without_gil(std::shared_ptr<void> object) noexcept;
+
 // Hands the drop to a helper thread in any case, so that the caller never
 // waits for the teardown; dropped here, with the lock released, only when no
 // thread can be started. Called with the interpreter lock held.
