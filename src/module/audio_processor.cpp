@@ -62,8 +62,7 @@ ProcessorHandle create_audio_processor(const PyShared<tavix::ITavixSdk>& sdk,
     // The SDK reads the attributes while the lock is released, when another
     // Python thread may change the Python-owned record: it gets a snapshot,
     // whose callbacks have holders of their own (see give_own_holder).
-    tavix::ProcessorAttributes snapshot = attrs.for_sdk();
-    give_own_callbacks(snapshot);
+    tavix::ProcessorAttributes snapshot = own_copy(attrs.for_sdk());
     return ProcessorHandle(call_without_gil(sdk.share(), [&](tavix::ITavixSdk& root) {
         std::unique_ptr<tavix::IAudioProcessor> created = root.CreateAudioProcessor(snapshot);
         if (!created) throw std::runtime_error(no_processor_message);

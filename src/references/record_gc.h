@@ -42,6 +42,14 @@ int visit_callbacks(const tavix::ProcessorAttributes& record, visitproc visit, v
 void drop_callbacks(tavix::ProcessorAttributes& record);
 void give_own_callbacks(tavix::ProcessorAttributes& record);
 
+// A copy of `record` whose callbacks have holders of their own: how every
+// copy that gets an owner of its own is made.
+template <typename Record>
+Record own_copy(Record record) {
+    give_own_callbacks(record);
+    return record;
+}
+
 // Reports the callable behind `callback`, if any.
 template <typename T>
 int visit_callback(const std::function<void(T)>& callback, visitproc visit, void* arg) {

@@ -35,10 +35,9 @@ void set_transcript_callback(LanguageTranslationConfig& self, PyCallback<TextFra
 void construct_processor_attributes(BoundProcessorAttributes* self,
                                     const AudioAttributes& audio_attributes,
                                     const LanguageTranslationConfig* lt_config) {
-    AudioAttributes audio_copy(audio_attributes);
-    give_own_callbacks(audio_copy);
+    AudioAttributes audio_copy = own_copy(audio_attributes);
     std::optional<LanguageTranslationConfig> lt_copy;
-    if (lt_config) give_own_callbacks(lt_copy.emplace(*lt_config));
+    if (lt_config) lt_copy.emplace(own_copy(*lt_config));
     BoundProcessorAttributes* record = new (self) BoundProcessorAttributes();
     record->audio_attributes = std::move(audio_copy);
     record->lt_config = std::move(lt_copy);
@@ -52,8 +51,7 @@ nb::typed<nb::object, AudioAttributes> audio_attributes_of(
 void set_audio_attributes(BoundProcessorAttributes& self, const AudioAttributes& value) {
     // The replaced values (and their callback) go only after the field holds
     // the new ones.
-    AudioAttributes copy(value);
-    give_own_callbacks(copy);
+    AudioAttributes copy = own_copy(value);
     std::swap(self.audio_attributes, copy);
 }
 
@@ -89,8 +87,7 @@ nb::typed<nb::object, std::optional<LanguageTranslationConfig>> lt_config_of(
 // has one; the old values (and callback) go only after the field holds the
 // new ones.
 void store_lt_config(BoundProcessorAttributes& record, const LanguageTranslationConfig& value) {
-    LanguageTranslationConfig copy(value);
-    give_own_callbacks(copy);
+    LanguageTranslationConfig copy = own_copy(value);
     if (!record.lt_config) {
         record.lt_config.emplace(std::move(copy));
         return;
