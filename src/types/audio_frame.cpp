@@ -15,30 +15,11 @@ using SampleArray = BoundAudioFrame::SampleArray;
 // A read-only float32 memoryview that keeps its owner alive.
 using SampleView = nb::ndarray<nb::memview, const float, nb::ndim<1>, nb::c_contig>;
 
-// The `samples` argument of AudioFrame(...): a buffer export of float32
-// samples, or nanobind's import of the array, or the name of the integer or
-// boolean dtype it was refused for.
+// The `samples` argument of AudioFrame(...): the frame to be, holding a
+// buffer export of float32 samples or nanobind's import of the array; or the
+// name of the integer or boolean dtype it was refused for.
 struct FrameSamples {
-    FrameSamples() = default;
-    FrameSamples(FrameSamples&& other) noexcept
-        : buffer(std::exchange(other.buffer, {})),
-          producer(std::move(other.producer)),
-          array(std::move(other.array)),
-          refused_dtype(other.refused_dtype) {}
-    FrameSamples& operator=(FrameSamples&& other) noexcept {
-        std::swap(buffer, other.buffer);
-        array = std::move(other.array);
-        producer = std::move(other.producer);
-        refused_dtype = other.refused_dtype;
-        return *this;
-    }
-    ~FrameSamples() {
-        if (buffer.obj) PyBuffer_Release(&buffer);
-    }
-
-    Py_buffer buffer{};
-    nb::object producer;  // declared before `array`, so it outlives the import
-    SampleArray array;
+    BoundAudioFrame frame;
     const char* refused_dtype = nullptr;
 };
 
@@ -83,8 +64,8 @@ struct type_caster<FrameSamples> {
         }
         make_caster<SampleArray> array;
         if (!array.from_python(src, flags, cleanup)) return false;
-        value.array = std::move(array.value);
-        value.producer = borrow(src);
+        value.frame.array = std::move(array.value);
+        value.frame.producer = borrow(src);
         return true;
     }
 
@@ -92,7 +73,7 @@ private:
     enum class Taken { yes, no, not_float };
 
     Taken take_float_buffer(handle src, bool convert) noexcept {
-        Py_buffer& view = value.buffer;
+        Py_buffer& view = value.frame.buffer;
         // Writable, as the SDK's record takes a non-const pointer; a
         // read-only source goes on to nanobind, which refuses it too.
         if (PyObject_GetBuffer(src.ptr(), &view, PyBUF_RECORDS) != 0) {
@@ -144,25 +125,24 @@ void check_describable(const FrameSamples& samples, size_t count) {
              samples.refused_dtype +
              " array: scale integer PCM to [-1, 1] first (int16: samples / 32768)")
                 .c_str());
-    if (!samples.buffer.obj && samples.array.device_type() != nb::device::cpu::value)
+    const BoundAudioFrame& frame = samples.frame;
+    if (!frame.buffer.obj && frame.array.device_type() != nb::device::cpu::value)
         throw std::invalid_argument(
             "AudioFrame samples must be in host (CPU) memory; the array is on DLPack device type " +
-            std::to_string(samples.array.device_type()));
+            std::to_string(frame.array.device_type()));
     if (count > max_frame_count)
         throw std::length_error("AudioFrame holds at most 4294967295 samples; the array has " +
                                 std::to_string(count));
 }
 
 void construct_over_array(BoundAudioFrame* self, FrameSamples samples) {
-    const bool buffered = samples.buffer.obj != nullptr;
-    const size_t count = buffered ? static_cast<size_t>(samples.buffer.shape[0]) : samples.array.size();
+    BoundAudioFrame& frame = samples.frame;
+    const bool buffered = frame.buffer.obj != nullptr;
+    const size_t count = buffered ? static_cast<size_t>(frame.buffer.shape[0]) : frame.array.size();
     check_describable(samples, count);
-    BoundAudioFrame* frame = new (self) BoundAudioFrame();
-    frame->samples = static_cast<float*>(buffered ? samples.buffer.buf : samples.array.data());
-    frame->frame_count = static_cast<uint32_t>(count);
-    frame->buffer = std::exchange(samples.buffer, {});
-    frame->array = std::move(samples.array);
-    frame->producer = std::move(samples.producer);
+    frame.samples = static_cast<float*>(buffered ? frame.buffer.buf : frame.array.data());
+    frame.frame_count = static_cast<uint32_t>(count);
+    new (self) BoundAudioFrame(std::move(frame));
 }
 
 // Stands in for the memory of an empty frame, whose pointer may be null:
