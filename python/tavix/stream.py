@@ -261,22 +261,21 @@ def open_stream(sdk: Sdk, model: str, *, rate: int, channels: int,
         if not str(error).startswith("create_audio_processor failed"):
             raise
         raise ModelRefusedError(model or "translation", str(error)) from error
+    stream = Stream(processor, events, rate=rate, channels=channels, model=model, cloud=on_cloud,
+                    block=block)
     if not on_cloud:
         # No remote pipeline: the local path processes from the first frame.
         events.on_state(PipelineState.RUNNING)
     else:
         state = events.wait_for_start(start_timeout)
         if state != PipelineState.RUNNING:
-            events.closing.set()
-            processor.close()
-            transcripts.close()
+            stream.close()
             if state == PipelineState.NOT_RUNNING:
                 raise RuntimeError(f"the remote {model or 'translation'} pipeline stopped "
                                    "(NOT_RUNNING) before it ran")
             raise TimeoutError(f"the remote {model or 'translation'} pipeline did not reach "
                                f"RUNNING within {start_timeout} s (state: {state.name})")
-    return Stream(processor, events, rate=rate, channels=channels, model=model, cloud=on_cloud,
-                  block=block)
+    return stream
 
 
 def process_signal(processor: AudioProcessor, samples: npt.ArrayLike, frame_len: int,
