@@ -68,15 +68,12 @@ def run_processor(sdk: sdk_module.Sdk, attrs: sdk_module.ProcessorAttributes, sa
                   rate: int, running: threading.Event) -> tuple[np.ndarray, float]:
     """Processes `samples` in 20 ms frames once the remote pipeline runs;
     returns the output and the real-time factor."""
-    processor = sdk.create_audio_processor(attrs)
-    try:
+    with sdk.create_audio_processor(attrs) as processor:
         if not running.wait(10):
             raise RuntimeError("the remote pipeline did not reach RUNNING")
         started = time.perf_counter()
         output = process_signal(processor, samples, rate // 50)
         elapsed = time.perf_counter() - started
-    finally:
-        processor.close()
     return output, elapsed / (samples.size / rate)
 
 

@@ -73,6 +73,14 @@ def _wake(future: asyncio.Future[None]) -> None:
         future.set_result(None)
 
 
+def _wake_all(waiters: list[tuple[asyncio.AbstractEventLoop, asyncio.Future[None]]]) -> None:
+    for loop, future in waiters:
+        try:
+            loop.call_soon_threadsafe(_wake, future)
+        except RuntimeError:  # that loop is closed; its waiter is gone with it
+            pass
+
+
 class TranscriptQueue:
     """The transcripts of one stream, in the order the SDK delivered them.
 
@@ -99,11 +107,7 @@ class TranscriptQueue:
             self._frames.append(frame)
             self._arrived.notify_all()
             waiters = list(self._async_waiters)
-        for loop, future in waiters:
-            try:
-                loop.call_soon_threadsafe(_wake, future)
-            except RuntimeError:  # that loop is closed; its waiter is gone with it
-                pass
+        _wake_all(waiters)
 
     def close(self) -> None:
         """Ends iteration once the queue is empty. Idempotent."""
@@ -111,11 +115,7 @@ class TranscriptQueue:
             self._closed = True
             self._arrived.notify_all()
             waiters = list(self._async_waiters)
-        for loop, future in waiters:
-            try:
-                loop.call_soon_threadsafe(_wake, future)
-            except RuntimeError:
-                pass
+        _wake_all(waiters)
 
     @property
     def closed(self) -> bool:
