@@ -76,6 +76,8 @@ class Outcome:
     job: Job
     summary: FileSummary | None = None
     error: str | None = None
+    #: The cluster worker that did the file (a run with --cluster).
+    worker: str | None = None
 
 
 def default_jobs() -> int:
@@ -422,6 +424,8 @@ def _file_text(outcome: Outcome, settings: Settings) -> str:
     layout = {1: "mono", 2: "stereo"}.get(summary.channels, f"{summary.channels} channels")
     line = (f"{name}: {summary.duration:.2f} s, {summary.rate} Hz {layout}, "
             f"real-time factor {summary.real_time_factor:.4f}")
+    if outcome.worker is not None:
+        line += f", on {outcome.worker}"
     if settings.translate is not None:
         count = len(_shown(summary, settings))
         line += f", {count} transcript{'s' if count != 1 else ''}"
@@ -434,6 +438,8 @@ def _file_json(outcome: Outcome, settings: Settings) -> str:
         "event": "file", "input": str(job.source),
         "output": None if job.destination is None else str(job.destination),
         "ok": summary is not None}
+    if outcome.worker is not None:
+        record["worker"] = outcome.worker
     if summary is None:
         record["error"] = outcome.error
     else:

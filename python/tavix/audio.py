@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import glob
 import importlib
 import os
 import secrets
@@ -21,7 +22,8 @@ from tavix.session import Session, StreamOptions
 from tavix.stream import as_frames
 from tavix.transcripts import Transcript, TranscriptQueue
 
-__all__ = ["FileSummary", "process_file", "read_audio", "writable_format", "write_audio"]
+__all__ = ["FileSummary", "process_file", "read_audio", "temporaries_beside", "writable_format",
+           "write_audio"]
 
 #: Frames read from a file per block while processing it: one second at 48 kHz.
 READ_BLOCK = 48000
@@ -85,6 +87,12 @@ def _temporary_beside(destination: Path) -> Path:
     # Hidden, and in the same folder so that the final rename stays on one
     # file system (and so is atomic).
     return destination.with_name(f".{destination.name}.{secrets.token_hex(4)}.part")
+
+
+def temporaries_beside(destination: Path) -> list[Path]:
+    """The temporary files that writing `destination` made and left: only a
+    process killed while writing leaves one."""
+    return sorted(destination.parent.glob(f".{glob.escape(destination.name)}.*.part"))
 
 
 def process_file(src: str | os.PathLike[str], dst: str | os.PathLike[str] | None, *,

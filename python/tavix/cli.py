@@ -20,6 +20,7 @@ from tavix._cli_batch import (
     plan,
     run_batch,
 )
+from tavix._cli_cluster import add_cluster_option, run_on_cluster
 from tavix.session import API_KEY_VARIABLE, default_storage_dir
 from tavix.signals import DTMF_FREQUENCIES
 
@@ -115,6 +116,7 @@ def _add_run_options(parser: argparse.ArgumentParser) -> None:
                         help="print JSON lines: each transcript, one object per file, a total")
     parser.add_argument("-q", "--quiet", action="store_true",
                         help="no progress bar and no summary (errors and transcripts still print)")
+    add_cluster_option(parser)
 
 
 PROCESS_DESCRIPTION = f"""\
@@ -287,6 +289,8 @@ def _batch(args: argparse.Namespace, parser: argparse.ArgumentParser, settings: 
     except (RuntimeError, ValueError) as error:
         print(f"tavix: cannot start the SDK with the storage folder {storage}: {error}", file=sys.stderr)
         return 1
+    if args.cluster:
+        return run_on_cluster(args.cluster, jobs, folder, settings, key, args.storage)
     return run_batch(jobs, folder, settings, key, storage)
 
 
