@@ -35,8 +35,8 @@ from tavix.audio import FileSummary, process_file, temporaries_beside
 from tavix.session import API_KEY_VARIABLE, ActivationError, Session, StreamOptions
 from tavix.stream import LOCAL_INFERENCING_VARIABLE, ModelRefusedError
 
-__all__ = ["ClusterActivationError", "FileResult", "FilesFailedError", "WorkerSessions", "connect",
-           "process_files", "run_files"]
+__all__ = ["ClusterActivationError", "FileFault", "FileResult", "FilesFailedError", "WorkerSessions",
+           "connect", "process_files", "run_files"]
 
 #: A file's own faults: reported once, never retried (another worker would
 #: fail the same way). FileExistsError and ValueError are what process_file
@@ -97,6 +97,11 @@ class _FileTask:
     overwrite: bool
     storage_dir: str | None
     options: StreamOptions = field(default_factory=lambda: StreamOptions())
+
+
+class FileFault(RuntimeError):
+    """A file's task failed on a worker for a reason not of the file's own
+    (Dask retries it)."""
 
 
 class _Refused(Exception):
@@ -169,6 +174,11 @@ def _run_file(task: _FileTask, key: _HiddenKey) -> FileResult:
                                overwrite=task.overwrite, **task.options)
     except _USER_ERRORS as error:
         return FileResult(job.source, job.destination, error=describe(error, job), worker=worker)
+    except Exception as error:
+        # Raised for Dask to retry, as one line: Dask pickles a failed
+        # task's exception and traceback back to the client, and some
+        # (a deep recursion, the SDK's own objects) cannot be.
+        raise FileFault(describe(error, job)) from None
     return FileResult(job.source, job.destination, summary=summary, worker=worker)
 
 
