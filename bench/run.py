@@ -870,13 +870,15 @@ def render(b: Bench, header: dict[str, str]) -> str:
     return "\n".join(lines) + "\n"
 
 
-def write_doc(text: str):
-    block = f"{BEGIN_MARK}\n{text}{END_MARK}"
+def write_doc(text: str, begin: str = BEGIN_MARK, end: str = END_MARK):
+    """Puts `text` between the markers `begin` and `end` in DOC (each
+    benchmark script has its own block), appending the block when absent."""
+    block = f"{begin}\n{text}{end}"
     if DOC.exists():
         current = DOC.read_text()
-        if BEGIN_MARK in current and END_MARK in current:
-            before, rest = current.split(BEGIN_MARK, 1)
-            after = rest.split(END_MARK, 1)[1]
+        if begin in current and end in current:
+            before, rest = current.split(begin, 1)
+            after = rest.split(end, 1)[1]
             DOC.write_text(before + block + after)
             return
         DOC.write_text(current.rstrip("\n") + "\n\n" + block + "\n")

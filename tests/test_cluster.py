@@ -4,6 +4,7 @@ driven through `tavix process --cluster` in a child process and through
 tavix.cluster in this one."""
 
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -14,7 +15,7 @@ import numpy as np
 import pytest
 
 from api_keys import DEMO_KEY, make_api_key
-from test_cli import MISTYPED_KEY, environment, json_lines, leftovers, noisy, tavix_cli
+from test_cli import MISTYPED_KEY, dtmf, environment, json_lines, leftovers, noisy, tavix_cli
 
 distributed = pytest.importorskip("distributed", reason="tavix[cluster] is not installed")
 soundfile = pytest.importorskip("soundfile", reason="tavix[audio] is not installed")
@@ -214,6 +215,49 @@ def test_the_library_returns_process_files_summaries(tmp_path, cluster_ready, mo
         cluster.process_files(names, client=cluster_ready.client, api_key=MISTYPED_KEY)
     assert not (tmp_path / "denoised.wav").exists()
     assert alice not in cluster_ready.logs()
+
+
+def test_transcripts_come_back_with_each_file(tmp_path, cluster_ready):
+    dtmf(tmp_path / "keys.wav", "42")
+    child = tavix_cli(tmp_path, "transcribe", "keys.wav", "--from", "en-US", "--to", "es-ES",
+                      "--cluster", cluster_ready.address)
+    assert child.returncode == 0, child.stderr
+    finals = [line for line in child.stdout.splitlines() if " final " in line]
+    assert [line.split('"')[1] for line in finals] == ["42", "cuatro dos"]
+    assert re.search(r"^keys\.wav: 1\.95 s, 16000 Hz mono, .*on tcp://127\.0\.0\.1:\d+, 2 transcripts$",
+                     child.stdout, re.M), child.stdout
+
+
+def test_ctrl_c_cancels_the_files_not_started_and_exits_130(tmp_path, cluster_ready):
+    slow = [noisy(tmp_path / f"slow{index}.wav", 8000, 1, seconds=24.0).name for index in range(2)]
+    names = slow + eight_files(tmp_path)[:6]
+    for marker in cluster_ready.markers.iterdir():
+        marker.unlink()
+    child = subprocess.Popen([sys.executable, "-m", "tavix", "process", *names, "-o", "out",
+                              "--model", "passthrough", "--local", "--cluster", cluster_ready.address],
+                             cwd=tmp_path, env=environment(tmp_path), stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + START_TIMEOUT
+        while len(list(cluster_ready.markers.iterdir())) < 2:
+            assert time.monotonic() < deadline and child.poll() is None, "the slow files never started"
+            time.sleep(0.02)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=START_TIMEOUT)
+    finally:
+        child.kill()
+    assert child.returncode == 130, err
+    assert err == "tavix: interrupted\n" and out == ""
+    # The files running finish whole (a worker cannot be stopped mid-file
+    # from the client); most of those waiting never start.
+    cluster_ready.client.wait_for_workers(2, timeout=START_TIMEOUT)
+    deadline = time.monotonic() + START_TIMEOUT
+    while any((tmp_path / "out").glob(".*.part")):
+        assert time.monotonic() < deadline, "the running files never ended"
+        time.sleep(0.05)
+    time.sleep(0.5)  # no new temporary file: nothing else was left to run
+    assert leftovers(tmp_path) == []
+    assert len(list((tmp_path / "out").iterdir())) <= 4
 
 
 @pytest.mark.parametrize("args, message", [

@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import pickle
 import secrets
 import threading
 from collections.abc import Callable, Iterator, Sequence
@@ -160,9 +161,17 @@ def _activate(key: _HiddenKey, storage_dir: str | None) -> str | None:
     return None
 
 
-def _run_file(task: _FileTask, key: _HiddenKey) -> FileResult:
-    """Runs on a worker. A file's own faults come back as the result;
-    anything else is raised, for Dask to retry on another attempt."""
+def _run_file(task: _FileTask, key: _HiddenKey) -> bytes:
+    """Runs on a worker: the pickled FileResult. Pickled here because Dask
+    caches the type of every result it handles, and a cached class of
+    tavix outlives the extension's types when the worker process ends
+    (nanobind then reports them as leaked)."""
+    return pickle.dumps(_file_result(task, key))
+
+
+def _file_result(task: _FileTask, key: _HiddenKey) -> FileResult:
+    """A file's own faults come back as the result; anything else is
+    raised, for Dask to retry on another attempt."""
     job = task.job
     try:
         session, worker = _worker_session(key, task.storage_dir)
@@ -251,7 +260,7 @@ def run_files(inputs: Sequence[str | os.PathLike[str]],
 
 def _result_of(future: distributed.Future, job: Job) -> FileResult:
     if future.status == "finished":
-        result = future.result()
+        result = pickle.loads(future.result())
         assert isinstance(result, FileResult)
         return result
     # Every retry failed, or the file killed one worker after another.
