@@ -224,7 +224,7 @@ def test_transcripts_come_back_with_each_file(tmp_path, cluster_ready):
     assert child.returncode == 0, child.stderr
     finals = [line for line in child.stdout.splitlines() if " final " in line]
     assert [line.split('"')[1] for line in finals] == ["42", "cuatro dos"]
-    assert re.search(r"^keys\.wav: 1\.95 s, 16000 Hz mono, .*on tcp://127\.0\.0\.1:\d+, 2 transcripts$",
+    assert re.search(r"^keys\.wav: 1\.22 s, 16000 Hz mono, .*on tcp://127\.0\.0\.1:\d+, 2 transcripts$",
                      child.stdout, re.M), child.stdout
 
 
