@@ -18,6 +18,7 @@ key is not entitled to) is reported once and not retried."""
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
 import pickle
 import secrets
@@ -95,7 +96,6 @@ class _HiddenKey:
 class _FileTask:
     job: Job
     model: str
-    overwrite: bool
     storage_dir: str | None
     options: StreamOptions = field(default_factory=lambda: StreamOptions())
 
@@ -178,9 +178,9 @@ def _file_result(task: _FileTask, key: _HiddenKey) -> FileResult:
     except _Refused as refused:
         return FileResult(job.source, job.destination, error=f"{_REFUSED}{refused}")
     try:
-        check(job, task.overwrite)
+        check(job, True)
         summary = process_file(job.source, job.destination, model=task.model, session=session,
-                               overwrite=task.overwrite, **task.options)
+                               **task.options)
     except _USER_ERRORS as error:
         return FileResult(job.source, job.destination, error=describe(error, job), worker=worker)
     except Exception as error:
@@ -236,11 +236,23 @@ def run_files(inputs: Sequence[str | os.PathLike[str]],
     refused = client.submit(_activate, key, storage, key=f"{batch}-activate", pure=False).result()
     if refused is not None:
         raise ClusterActivationError(f"{_REFUSED}{refused}")
-    futures = [client.submit(_run_file, _FileTask(job, model, overwrite, storage, options), key,
-                             key=f"{batch}-{index}-{job.source.name}", retries=retries, pure=False)
-               for index, job in enumerate(jobs)]
-    index_of = {future.key: index for index, future in enumerate(futures)}
     results: list[FileResult | None] = [None] * len(jobs)
+    futures: list[distributed.Future] = []
+    index_of: dict[object, int] = {}
+    for index, job in enumerate(jobs):
+        if not overwrite and job.destination is not None and job.destination.exists():
+            exists = FileExistsError(errno.EEXIST, "the output exists", os.fspath(job.destination))
+            results[index] = FileResult(job.source, job.destination, error=describe(exists, job))
+            if on_result is not None:
+                on_result(index, results[index])
+            continue
+        # Outputs that exist now are not to be replaced; the others may be:
+        # a worker killed after writing one takes its result along, and the
+        # attempt that follows must write it again.
+        future = client.submit(_run_file, _FileTask(job, model, storage, options), key,
+                               key=f"{batch}-{index}-{job.source.name}", retries=retries, pure=False)
+        futures.append(future)
+        index_of[future.key] = index
     try:
         for future in distributed.as_completed(futures):
             index = index_of[future.key]
