@@ -17,16 +17,17 @@ key is not entitled to) is reported once and not retried."""
 
 from __future__ import annotations
 
+import atexit
 import contextlib
 import errno
 import os
 import pickle
 import secrets
 import threading
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Generator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Final, Unpack
+from typing import Any, Final, Unpack
 
 import distributed
 from distributed.diagnostics.plugin import WorkerPlugin
@@ -36,6 +37,9 @@ from tavix._cli_cluster import LOCAL_PREFIX
 from tavix.audio import FileSummary, process_file, temporaries_beside
 from tavix.session import API_KEY_VARIABLE, ActivationError, Session, StreamOptions
 from tavix.stream import LOCAL_INFERENCING_VARIABLE, ModelRefusedError
+
+# Called through Any: distributed's functions are partly untyped.
+_dask: Any = distributed
 
 __all__ = ["ClusterActivationError", "FileFault", "FileResult", "FilesFailedError", "WorkerSessions",
            "connect", "process_files", "run_files"]
@@ -115,16 +119,24 @@ class WorkerSessions(WorkerPlugin):
     Carries no key itself (the scheduler keeps plugins to hand them to
     workers that join later)."""
 
-    name: Final = "tavix-sessions"
+    name = "tavix-sessions"
     # Registering again (a second batch, another client) must not close
     # sessions that running tasks use.
-    idempotent: Final = True
+    idempotent = True
 
     def setup(self, worker: distributed.Worker) -> None:
         self._lock = threading.Lock()
         self._sessions: dict[tuple[str, str | None], Session] = {}
+        # A worker stopped in a hurry (its nanny's kill timeout on a loaded
+        # machine) exits without teardown: an SDK still open then would be
+        # left to interpreter shutdown.
+        atexit.register(self._close_sessions)
 
     def teardown(self, worker: distributed.Worker) -> None:
+        atexit.unregister(self._close_sessions)
+        self._close_sessions()
+
+    def _close_sessions(self) -> None:
         with self._lock:
             sessions = list(self._sessions.values())
             self._sessions.clear()
@@ -192,18 +204,18 @@ def _file_result(task: _FileTask, key: _HiddenKey) -> FileResult:
 
 
 @contextlib.contextmanager
-def connect(address: str) -> Iterator[distributed.Client]:
+def connect(address: str) -> Generator[distributed.Client]:
     """A client of the scheduler at `address` (``tcp://host:8786``), or of a
     cluster of N single-threaded worker processes on this machine for
     ``local:N``, closed (the local cluster stopped) on leaving."""
     if address.startswith(LOCAL_PREFIX):
         workers = int(address.removeprefix(LOCAL_PREFIX))
-        with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+        with _dask.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                       host="127.0.0.1", dashboard_address=None) as local, \
-                distributed.Client(local) as client:
+                _dask.Client(local) as client:
             yield client
     else:
-        with distributed.Client(address, timeout=10) as client:
+        with _dask.Client(address, timeout=10) as client:
             yield client
 
 
@@ -230,31 +242,33 @@ def run_files(inputs: Sequence[str | os.PathLike[str]],
     if options.get("cloud") is None:
         # The path the client's environment selects, not each worker's.
         options["cloud"] = os.environ.get(LOCAL_INFERENCING_VARIABLE) != "1"
-    client.register_plugin(WorkerSessions())
+    dask_client: Any = client  # its methods are partly untyped
+    dask_client.register_plugin(WorkerSessions())
     # Task keys name the batch and the file; never the key.
     batch = f"tavix-{model or 'translation'}-{secrets.token_hex(4)}"
-    refused = client.submit(_activate, key, storage, key=f"{batch}-activate", pure=False).result()
+    refused = dask_client.submit(_activate, key, storage, key=f"{batch}-activate", pure=False).result()
     if refused is not None:
         raise ClusterActivationError(f"{_REFUSED}{refused}")
     results: list[FileResult | None] = [None] * len(jobs)
-    futures: list[distributed.Future] = []
+    futures: list[Any] = []
     index_of: dict[object, int] = {}
     for index, job in enumerate(jobs):
         if not overwrite and job.destination is not None and job.destination.exists():
             exists = FileExistsError(errno.EEXIST, "the output exists", os.fspath(job.destination))
-            results[index] = FileResult(job.source, job.destination, error=describe(exists, job))
+            refused_file = FileResult(job.source, job.destination, error=describe(exists, job))
+            results[index] = refused_file
             if on_result is not None:
-                on_result(index, results[index])
+                on_result(index, refused_file)
             continue
         # Outputs that exist now are not to be replaced; the others may be:
         # a worker killed after writing one takes its result along, and the
         # attempt that follows must write it again.
-        future = client.submit(_run_file, _FileTask(job, model, storage, options), key,
+        future = dask_client.submit(_run_file, _FileTask(job, model, storage, options), key,
                                key=f"{batch}-{index}-{job.source.name}", retries=retries, pure=False)
         futures.append(future)
         index_of[future.key] = index
     try:
-        for future in distributed.as_completed(futures):
+        for future in _dask.as_completed(futures):
             index = index_of[future.key]
             result = _result_of(future, jobs[index])
             if result.error is not None and result.error.startswith(_REFUSED):
@@ -263,14 +277,14 @@ def run_files(inputs: Sequence[str | os.PathLike[str]],
             if on_result is not None:
                 on_result(index, result)
     except BaseException:
-        client.cancel(futures)
+        dask_client.cancel(futures)
         raise
     finally:
         _remove_dead_attempts(jobs)
     return [result for result in results if result is not None]
 
 
-def _result_of(future: distributed.Future, job: Job) -> FileResult:
+def _result_of(future: Any, job: Job) -> FileResult:
     if future.status == "finished":
         result = pickle.loads(future.result())
         assert isinstance(result, FileResult)
