@@ -361,12 +361,8 @@ def run_batch(jobs: Sequence[Job], folder: Path | None, settings: Settings, key:
         console.error(f"cannot start the SDK with the storage folder {storage}: {error}")
         return EXIT_FAILED
     with session:
-        if folder is not None:
-            try:
-                folder.mkdir(parents=True, exist_ok=True)
-            except OSError as error:
-                console.error(f"cannot create the folder {folder}: {error.strerror}")
-                return EXIT_FAILED
+        if not create_folder(folder, console):
+            return EXIT_FAILED
         started = time.perf_counter()
         try:
             console.start_progress(_total_seconds(jobs) if not settings.quiet else 0.0, len(jobs))
@@ -376,6 +372,18 @@ def run_batch(jobs: Sequence[Job], folder: Path | None, settings: Settings, key:
         wall = time.perf_counter() - started
     _report(outcomes, settings, console, wall)
     return EXIT_FAILED if any(outcome.error for outcome in outcomes) else EXIT_OK
+
+
+def create_folder(folder: Path | None, console: Console) -> bool:
+    """Makes the output folder of a run (-o with several inputs), if any;
+    False once it has said why it cannot."""
+    if folder is not None:
+        try:
+            folder.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            console.error(f"cannot create the folder {folder}: {error.strerror}")
+            return False
+    return True
 
 
 def _total_seconds(jobs: Sequence[Job]) -> float:

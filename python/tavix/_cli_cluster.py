@@ -20,6 +20,7 @@ from tavix._cli_batch import (
     Settings,
     _report,  # pyright: ignore[reportPrivateUsage]  (same package)
     _total_seconds,  # pyright: ignore[reportPrivateUsage]
+    create_folder,
 )
 
 if TYPE_CHECKING:
@@ -58,12 +59,8 @@ def run_on_cluster(address: str, jobs: Sequence[Job], folder: Path | None, setti
     except ModuleNotFoundError:
         console.error(INSTALL_HINT)
         return EXIT_FAILED
-    if folder is not None:
-        try:
-            folder.mkdir(parents=True, exist_ok=True)
-        except OSError as error:
-            console.error(f"cannot create the folder {folder}: {error.strerror}")
-            return EXIT_FAILED
+    if not create_folder(folder, console):
+        return EXIT_FAILED
     outcomes: dict[int, Outcome] = {}
 
     def done(index: int, result: FileResult) -> None:
