@@ -71,7 +71,8 @@ def dask_cluster(tmp_path_factory):
             time.sleep(0.1)
         for index in range(2):
             dask.start(f"worker-{index}", "worker", "--host", "127.0.0.1", "--nworkers", "1",
-                       "--nthreads", "1", "--preload", str(PRELOAD))
+                       "--nthreads", "1", "--preload", str(PRELOAD),
+                       "--local-directory", str(dask.folder / f"scratch-{index}"))
         with distributed.Client(scheduler_file=str(dask.scheduler_file), timeout=START_TIMEOUT) as client:
             client.wait_for_workers(2, timeout=START_TIMEOUT)
             dask.client = client
