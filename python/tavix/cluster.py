@@ -285,14 +285,15 @@ def run_files(inputs: Sequence[str | os.PathLike[str]],
 
 
 def _result_of(future: Any, job: Job) -> FileResult:
-    if future.status == "finished":
+    try:
+        # Waits again when the worker holding the result died after the
+        # file was done: Dask then does the file once more.
         result = pickle.loads(future.result())
-        assert isinstance(result, FileResult)
-        return result
-    # Every retry failed, or the file killed one worker after another.
-    error = future.exception()
-    reason = describe(error, job) if isinstance(error, Exception) else repr(error)
-    return FileResult(job.source, job.destination, error=f"failed on the cluster: {reason}")
+    except Exception as error:  # every retry failed, or the file killed worker after worker
+        reason = describe(error, job)
+        return FileResult(job.source, job.destination, error=f"failed on the cluster: {reason}")
+    assert isinstance(result, FileResult)
+    return result
 
 
 def _remove_dead_attempts(jobs: Sequence[Job]) -> None:
