@@ -274,6 +274,14 @@ def test_bad_cluster_values_are_usage_errors(tmp_path, args, message):
     assert child.returncode == 2 and message in child.stderr and "Traceback" not in child.stderr
 
 
+def test_a_scheduler_that_cannot_be_reached_is_one_line(tmp_path):
+    noisy(tmp_path / "a.wav", 8000, 1)
+    child = tavix_cli(tmp_path, "process", "a.wav", "--cluster", "nonsense")
+    assert child.returncode == 1
+    assert child.stderr == ("tavix: cannot reach the Dask scheduler at nonsense: "
+                            "missing port number in address 'nonsense'\n")
+
+
 def test_without_distributed_one_line_says_what_to_install(tmp_path):
     noisy(tmp_path / "a.wav", 8000, 1)
     code = ("import sys; sys.modules['distributed'] = None\n"

@@ -87,8 +87,11 @@ def run_on_cluster(address: str, jobs: Sequence[Job], folder: Path | None, setti
     except cluster.ClusterActivationError as error:
         console.error(f"{error} (API key from {key.source})")
         return EXIT_FAILED
-    except OSError as error:  # the scheduler cannot be reached (TimeoutError is one)
-        console.error(f"cannot reach the Dask scheduler at {address}: {error or type(error).__name__}")
+    except cluster.ClusterUnreachableError as error:
+        console.error(str(error))
+        return EXIT_FAILED
+    except OSError as error:  # the connection lost on the way
+        console.error(f"the Dask cluster at {address} failed: {error or type(error).__name__}")
         return EXIT_FAILED
     finally:
         console.close()

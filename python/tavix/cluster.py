@@ -41,8 +41,8 @@ from tavix.stream import LOCAL_INFERENCING_VARIABLE, ModelRefusedError
 # Called through Any: distributed's functions are partly untyped.
 _dask: Any = distributed
 
-__all__ = ["ClusterActivationError", "FileFault", "FileResult", "FilesFailedError", "WorkerSessions",
-           "connect", "process_files", "run_files"]
+__all__ = ["ClusterActivationError", "ClusterUnreachableError", "FileFault", "FileResult",
+           "FilesFailedError", "WorkerSessions", "connect", "process_files", "run_files"]
 
 #: A file's own faults: reported once, never retried (another worker would
 #: fail the same way). FileExistsError and ValueError are what process_file
@@ -56,6 +56,10 @@ _REFUSED: Final = "activation refused: "
 class ClusterActivationError(RuntimeError):
     """The workers' SDK refused the API key; the message is the SDK's error
     type and message. Raised once, before any file runs."""
+
+
+class ClusterUnreachableError(ConnectionError):
+    """No scheduler answers at the address given to :func:`connect`."""
 
 
 class FilesFailedError(RuntimeError):
@@ -215,7 +219,12 @@ def connect(address: str) -> Generator[distributed.Client]:
                 _dask.Client(local) as client:
             yield client
     else:
-        with _dask.Client(address, timeout=10) as client:
+        try:
+            client = _dask.Client(address, timeout=10)
+        except (OSError, ValueError) as error:  # ValueError: not an address
+            raise ClusterUnreachableError(f"cannot reach the Dask scheduler at {address}: "
+                                          f"{error or type(error).__name__}") from None
+        with client:
             yield client
 
 
