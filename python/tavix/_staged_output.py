@@ -17,9 +17,6 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-#: libsndfile's code for a failed system call (its message is only "System
-#: error."; the errno is not passed on by soundfile).
-_SYSTEM_ERROR = 2
 #: Below this much free space a system error while writing is taken to be a
 #: full disk: the write that failed wanted more than was left.
 _NEARLY_FULL = 1 << 20
@@ -205,11 +202,11 @@ class StagedOutput:
             code: int | None = error.errno
             reason = error.strerror or what
         else:
-            code = None
+            # libsndfile keeps the errno to itself ("System error.", or a
+            # codec's own complaint): a failure with the disk all but full
+            # is the full disk.
+            code = errno.ENOSPC if _free_bytes(self._folder) < _NEARLY_FULL else None
             reason = what or (getattr(error, "error_string", "") or str(error)).rstrip(".")
-            system = error is None or getattr(error, "code", None) == _SYSTEM_ERROR
-            if system and _free_bytes(self._folder) < _NEARLY_FULL:
-                code = errno.ENOSPC
         if code == errno.ENOSPC:
             reason = "no space left on device"
         failure = OutputError(f"cannot write {self.destination}: {reason}")
