@@ -22,7 +22,7 @@ from types import FrameType
 from typing import Any, TextIO
 
 from _tavix_module import TranscriptType
-from tavix._staged_output import OutputError, remove_unfinished
+from tavix._staged_output import OutputError, name_max, remove_unfinished
 from tavix.audio import FileSummary, process_file, writable_format
 from tavix.audio import _soundfile  # pyright: ignore[reportPrivateUsage]  (same package)
 from tavix.session import ActivationError, Session, StreamOptions
@@ -122,9 +122,11 @@ def plan(sources: Sequence[str], output: str | None, label: str | None) -> tuple
         jobs = [Job(path, default_output(path, label)) for path in paths]
     else:
         out = Path(output)
-        if len(paths) > 1 or out.is_dir() or output.endswith(("/", os.sep)):
-            names_a_file = not out.exists() and writable_format(out) is not None
-            if (out.exists() and not out.is_dir()) or (names_a_file and not output.endswith(("/", os.sep))):
+        mode = _mode(out)
+        is_dir = mode is not None and stat.S_ISDIR(mode)
+        if len(paths) > 1 or is_dir or output.endswith(("/", os.sep)):
+            names_a_file = mode is None and writable_format(out) is not None
+            if (mode is not None and not is_dir) or (names_a_file and not output.endswith(("/", os.sep))):
                 raise UsageError(f"-o {output}: not a folder (with several inputs, -o names a folder; "
                                  "end it with / to make a folder of that name)")
             jobs = [Job(path, out / path.name) for path in paths]
@@ -143,12 +145,21 @@ def plan(sources: Sequence[str], output: str | None, label: str | None) -> tuple
     return jobs, folder
 
 
-def _identity(path: Path) -> tuple[int, int] | None:
+def _mode(path: Path) -> int | None:
+    """`path`'s st_mode, or None when there is nothing there to see (a name
+    too long for the file system included)."""
     try:
-        stat = path.stat()
+        return path.stat().st_mode
     except OSError:
         return None
-    return stat.st_dev, stat.st_ino
+
+
+def _identity(path: Path) -> tuple[int, int] | None:
+    try:
+        status = path.stat()
+    except OSError:
+        return None
+    return status.st_dev, status.st_ino
 
 
 def _refuse_outputs_that_are_inputs(jobs: Sequence[Job]) -> None:
@@ -206,6 +217,10 @@ def check(job: Job, overwrite: bool) -> int:
         raise FileError(f"not an audio file soundfile reads ({error.error_string.rstrip('.')})") from None
     destination = job.destination
     if destination is not None:
+        longest = name_max(destination.parent)
+        if len(os.fsencode(destination.name)) > longest:
+            raise FileError(f"cannot write {destination}: its name is too long (the file system "
+                            f"takes {longest} bytes at most)")
         if destination.exists() and os.path.samefile(source, destination):
             raise FileError(f"the output {destination} is the input itself")
         if destination.is_dir():

@@ -47,7 +47,8 @@ def _unlink(path: Path) -> None:
         pass
 
 
-def _name_max(folder: Path) -> int:
+def name_max(folder: Path) -> int:
+    """The longest file name, in bytes, that `folder` takes."""
     try:
         return os.pathconf(folder, "PC_NAME_MAX")
     except (OSError, ValueError):
@@ -58,7 +59,7 @@ def _temporary_prefix(destination: Path) -> str:
     # Hidden; the destination's own name when it fits, otherwise a short
     # hash of it, so that the temporary name fits whenever the output's does.
     prefix = f".{destination.name}"
-    if len(os.fsencode(prefix)) + len(".4294967295-00000000.part") > _name_max(destination.parent):
+    if len(os.fsencode(prefix)) + len(".4294967295-00000000.part") > name_max(destination.parent):
         prefix = "." + hashlib.sha256(os.fsencode(destination.name)).hexdigest()[:16]
     return prefix
 
