@@ -403,16 +403,16 @@ class Batch:
         if threading.current_thread() is not threading.main_thread():
             yield
             return
-        replaced = {}
+        replaced: list[tuple[signal.Signals, Any]] = []
         for signum in STOPPING_SIGNALS:
             previous = signal.getsignal(signum)
             # Ignored (a background job, nohup) or set outside Python: left as it is.
             if previous is not None and previous != signal.SIG_IGN:
-                replaced[signum] = signal.signal(signum, self._on_signal)
+                replaced.append((signum, signal.signal(signum, self._on_signal)))
         try:
             yield
         finally:
-            for signum, previous in replaced.items():
+            for signum, previous in replaced:
                 signal.signal(signum, previous)
 
     def _on_signal(self, signum: int, frame: FrameType | None) -> None:

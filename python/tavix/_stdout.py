@@ -62,8 +62,9 @@ def guarded_stdout() -> Generator[None]:
     """Within: standard output never raises, and file names that are not
     UTF-8 print as their bytes, as the file system has them."""
     original = sys.stdout
-    if isinstance(original, io.TextIOWrapper):
-        original.reconfigure(errors="surrogateescape")
+    reconfigure = getattr(original, "reconfigure", None)  # not on a replaced stdout
+    if reconfigure is not None:
+        reconfigure(errors="surrogateescape")
     sys.stdout = _Guarded(original)
     try:
         yield
