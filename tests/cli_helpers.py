@@ -5,6 +5,8 @@ import json
 import os
 import subprocess
 import sys
+import textwrap
+import time
 from pathlib import Path
 
 import numpy as np
@@ -60,3 +62,38 @@ def leftovers(folder):
 
 def json_lines(text):
     return [json.loads(line) for line in text.splitlines()]
+
+
+SLOW_WRITER = textwrap.dedent("""
+    import pathlib, signal, sys, time
+    import soundfile, tavix.audio
+    from tavix.cli import main
+
+    # A terminal's Ctrl-C, even when the test itself runs without one
+    # (a background job starts with SIGINT ignored).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    # Small blocks written slowly: the run is still writing when the
+    # interrupt comes, whenever that is.
+    tavix.audio.READ_BLOCK = 800
+    write = soundfile.SoundFile.write
+    def slow_write(self, data):
+        write(self, data)
+        pathlib.Path("writing").touch()
+        time.sleep(0.05)
+    soundfile.SoundFile.write = slow_write
+    sys.exit(main(sys.argv[1:]))
+""")
+
+
+def started_writing(tmp_path, script, *args):
+    """`script` run with `args` in a child, once it has written a block of
+    an output (it touches the file "writing" then)."""
+    child = subprocess.Popen([sys.executable, "-c", script, *args], cwd=tmp_path,
+                             env=environment(tmp_path), stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    while not (tmp_path / "writing").exists() and child.poll() is None:
+        time.sleep(0.01)
+    if child.poll() is not None:
+        child.kill()
+        raise AssertionError(f"the run ended before it wrote: {child.communicate()}")
+    return child

@@ -11,8 +11,6 @@ import struct
 import subprocess
 import sys
 import termios
-import textwrap
-import time
 
 import numpy as np
 import pytest
@@ -22,7 +20,8 @@ from api_keys import DEMO_KEY, make_api_key
 from tavix.cli import resolve_key
 
 soundfile = pytest.importorskip("soundfile", reason="tavix[audio] is not installed")
-from cli_helpers import dtmf, environment, files, json_lines, leftovers, noisy, tavix_cli  # noqa: E402
+from cli_helpers import SLOW_WRITER, dtmf, environment, files  # noqa: E402
+from cli_helpers import json_lines, leftovers, noisy, started_writing, tavix_cli  # noqa: E402
 
 # A mistyped demo key: well-formed, refused with UNAUTHORIZED.
 MISTYPED_KEY = DEMO_KEY[:-1] + ("0" if DEMO_KEY[-1] != "0" else "1")
@@ -263,27 +262,6 @@ def test_help_is_plain_text_with_examples(tmp_path, command):
     assert "``" not in child.stdout and ":func:" not in child.stdout and ":meth:" not in child.stdout
 
 
-INTERRUPTIBLE = textwrap.dedent("""
-    import pathlib, signal, sys, time
-    import soundfile, tavix.audio
-    from tavix.cli import main
-
-    # A terminal's Ctrl-C, even when the test itself runs without one
-    # (a background job starts with SIGINT ignored).
-    signal.signal(signal.SIGINT, signal.default_int_handler)
-    # Small blocks written slowly: the run is still writing when the
-    # interrupt comes, whenever that is.
-    tavix.audio.READ_BLOCK = 800
-    write = soundfile.SoundFile.write
-    def slow_write(self, data):
-        write(self, data)
-        pathlib.Path("writing").touch()
-        time.sleep(0.05)
-    soundfile.SoundFile.write = slow_write
-    sys.exit(main(sys.argv[1:]))
-""")
-
-
 @pytest.mark.parametrize("stop, status, message", [
     (signal.SIGINT, 130, "tavix: interrupted\n"),
     (signal.SIGTERM, 143, "tavix: interrupted by SIGTERM\n"),
@@ -294,13 +272,8 @@ def test_a_stopped_run_exits_128_plus_the_signal_and_leaves_no_output(tmp_path, 
                                                                       message):
     noisy(tmp_path / "a.wav", 8000, 1, seconds=20.0)
     noisy(tmp_path / "b.flac", 8000, 2, seconds=20.0)
-    child = subprocess.Popen([sys.executable, "-c", INTERRUPTIBLE, "process", *args, "--local"],
-                             cwd=tmp_path, env=environment(tmp_path), stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+    child = started_writing(tmp_path, SLOW_WRITER, "process", *args, "--local")
     try:
-        while not (tmp_path / "writing").exists() and child.poll() is None:
-            time.sleep(0.01)
-        assert child.poll() is None, "the run ended before the interrupt"
         child.send_signal(stop)
         out, err = child.communicate(timeout=60)
     finally:

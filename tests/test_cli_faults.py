@@ -11,13 +11,13 @@ import signal
 import subprocess
 import sys
 import textwrap
-import time
 from pathlib import Path
 
 import pytest
 
 soundfile = pytest.importorskip("soundfile", reason="tavix[audio] is not installed")
-from cli_helpers import environment, files, json_lines, leftovers, noisy, tavix_cli  # noqa: E402
+from cli_helpers import SLOW_WRITER, environment, files, json_lines  # noqa: E402
+from cli_helpers import leftovers, noisy, started_writing, tavix_cli  # noqa: E402
 
 
 def tavix_cli_bytes(tmp_path, *args, stdout=subprocess.PIPE, **env):
@@ -179,13 +179,9 @@ STUCK_WRITER = textwrap.dedent("""
 @pytest.mark.parametrize("stop, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
 def test_a_worker_stuck_in_io_does_not_hold_up_a_stop(tmp_path, stop, status):
     noisy(tmp_path / "stuck.wav", 8000, 1, seconds=5.0)
-    child = subprocess.Popen([sys.executable, "-c", STUCK_WRITER, "process", "stuck.wav", "--local"],
-                             cwd=tmp_path, env=environment(tmp_path), stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+    child = started_writing(tmp_path, STUCK_WRITER, "process", "stuck.wav", "--local")
+    assert leftovers(tmp_path)  # its partial output, for the stop to remove
     try:
-        while not (tmp_path / "writing").exists() and child.poll() is None:
-            time.sleep(0.01)
-        assert leftovers(tmp_path), "the run ended before it got stuck"
         child.send_signal(stop)
         out, err = child.communicate(timeout=60)  # only detects a hang
     finally:
@@ -196,33 +192,11 @@ def test_a_worker_stuck_in_io_does_not_hold_up_a_stop(tmp_path, stop, status):
     assert files(tmp_path) == ["stuck.wav", "writing"]
 
 
-KILLABLE = textwrap.dedent("""
-    import pathlib, sys, time
-    import soundfile
-    from tavix.cli import main
-
-    write = soundfile.SoundFile.write
-    def slow_write(self, data):
-        write(self, data)
-        pathlib.Path("writing").touch()
-        time.sleep(0.05)
-    soundfile.SoundFile.write = slow_write
-    import tavix.audio
-    tavix.audio.READ_BLOCK = 800
-    sys.exit(main(sys.argv[1:]))
-""")
-
-
 def test_what_a_killed_run_left_does_not_stay_after_the_next_run(tmp_path):
     noisy(tmp_path / "a.wav", 8000, 1, seconds=5.0)
-    child = subprocess.Popen([sys.executable, "-c", KILLABLE, "process", "a.wav", "--local"],
-                             cwd=tmp_path, env=environment(tmp_path))
-    try:
-        while not (tmp_path / "writing").exists() and child.poll() is None:
-            time.sleep(0.01)
-    finally:
-        child.kill()
-        child.wait(timeout=60)
+    child = started_writing(tmp_path, SLOW_WRITER, "process", "a.wav", "--local")
+    child.kill()
+    child.communicate(timeout=60)
     assert len(leftovers(tmp_path)) == 1  # what SIGKILL leaves, and nothing can clean up
     again = tavix_cli(tmp_path, "process", "a.wav", "--local")
     assert again.returncode == 0, again.stderr
