@@ -387,11 +387,11 @@ class Batch:
         is removed here instead, and nothing else is left to clean up (the
         SDK's processors end with the process)."""
         remove_unfinished()
-        self.console.close()
         interrupted = Interrupted(signum)
-        with contextlib.suppress(OSError, ValueError):
-            print(f"tavix: {interrupted}", file=sys.stderr, flush=True)
-            sys.stdout.flush()
+        # Straight to the descriptor: the stuck worker may hold the
+        # console's lock, or be blocked writing to standard output itself.
+        with contextlib.suppress(OSError):
+            os.write(sys.__stderr__.fileno() if sys.__stderr__ else 2, f"tavix: {interrupted}\n".encode())
         os._exit(interrupted.exit_status)
 
     @contextlib.contextmanager

@@ -159,7 +159,9 @@ goes in (WAV, FLAC, Ogg, MP3, ...); the output's extension sets its format.
 With one input, -o names the output file (default: the input's name with .denoised,
 or the model's name, before the suffix); with several, -o names a folder, created
 if needed, that gets each input's name. Outputs are written under a temporary name
-and renamed when complete; an existing file is replaced only with --overwrite.
+and renamed once complete and on disk; an existing file is replaced only with
+--overwrite, and never by a worse one (a full disk fails the file). SIGINT, SIGTERM
+and SIGHUP stop the run and remove its partial outputs.
 
 With --translate the translation pipeline runs instead of a model: its transcripts
 and translations print as they arrive, one line each (file, kind, language, final
