@@ -91,7 +91,8 @@ def process_file(src: str | os.PathLike[str], dst: str | os.PathLike[str] | None
     holds the transcripts; ``dst=None`` then writes no audio at all.
 
     `dst` gets `src`'s rate and channels; its format comes from its
-    extension, with `src`'s subtype where that format has it. The audio goes
+    extension, with `src`'s subtype where that format can write it, else
+    the format's default. The audio goes
     to a temporary file beside `dst` that is renamed to `dst` once complete,
     so `dst` is never half-written: when anything fails (or is interrupted)
     the temporary file is removed and an existing `dst` is left as it was.
