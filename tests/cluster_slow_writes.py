@@ -16,7 +16,7 @@ if not hasattr(soundfile.SoundFile, "unslowed_write"):
 
 def _slow_write(self, data):
     self.unslowed_write(data)
-    if "slow" in os.path.basename(self.name):
+    if "slow" in os.path.basename(os.fsdecode(self.name)):
         pathlib.Path(os.environ["TAVIX_TEST_MARKERS"], f"writing-{os.getpid()}").touch()
         time.sleep(0.25)
 

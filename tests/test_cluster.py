@@ -15,7 +15,8 @@ import numpy as np
 import pytest
 
 from api_keys import DEMO_KEY, make_api_key
-from test_cli import MISTYPED_KEY, dtmf, environment, json_lines, leftovers, noisy, tavix_cli
+from cli_helpers import dtmf, environment, json_lines, leftovers, noisy, tavix_cli
+from test_cli import MISTYPED_KEY
 
 distributed = pytest.importorskip("distributed", reason="tavix[cluster] is not installed")
 soundfile = pytest.importorskip("soundfile", reason="tavix[audio] is not installed")

@@ -34,7 +34,8 @@ from distributed.diagnostics.plugin import WorkerPlugin
 
 from tavix._cli_batch import FileError, Job, check, describe
 from tavix._cli_cluster import LOCAL_PREFIX
-from tavix.audio import FileSummary, process_file, temporaries_beside
+from tavix._staged_output import remove_leftovers
+from tavix.audio import FileSummary, process_file
 from tavix.session import API_KEY_VARIABLE, ActivationError, Session, StreamOptions
 from tavix.stream import LOCAL_INFERENCING_VARIABLE, ModelRefusedError
 
@@ -306,12 +307,13 @@ def _result_of(future: Any, job: Job) -> FileResult:
 
 
 def _remove_dead_attempts(jobs: Sequence[Job]) -> None:
-    # A worker killed while writing cannot remove its temporary file; the
-    # attempt that followed wrote its own.
+    # A worker killed while writing cannot remove its temporary file, and
+    # the attempt that follows may run on another host, which cannot tell
+    # whether the process named in it is gone. Every attempt is over here
+    # (or, after Ctrl-C, let go: its output is then not written).
     for job in jobs:
         if job.destination is not None:
-            for temporary in temporaries_beside(job.destination):
-                temporary.unlink(missing_ok=True)
+            remove_leftovers(job.destination)
 
 
 def process_files(inputs: Sequence[str | os.PathLike[str]],
