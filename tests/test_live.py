@@ -1,0 +1,226 @@
+"""`tavix live` on a real sound server: a private PulseAudio daemon with null
+sinks (tests/pulse_server.py), reached through PortAudio and ALSA's pulse
+plugin as on a desktop. The path replays a few milliseconds now and then
+without reporting it, so the output is judged over many blocks, never
+sample by sample."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+from api_keys import DEMO_KEY
+from pulse_server import RATE, PulseServer, missing_tools
+
+BLOCK = RATE // 50  # the default: 20 ms
+# Detects a hang only; no test measures speed.
+TIMEOUT = 60
+
+
+def portaudio_missing():
+    try:
+        import sounddevice  # noqa: F401
+    except ImportError:
+        return "sounddevice is not installed (pip install 'tavix[live]')"
+    except OSError as error:
+        return f"no PortAudio library ({error}): apt-get install libportaudio2"
+    return None
+
+
+@pytest.fixture(scope="module")
+def pulse(tmp_path_factory):
+    reason = portaudio_missing() or (missing_tools() and
+                                     f"no {', '.join(missing_tools())}: apt-get install pulseaudio pulseaudio-utils")
+    if reason:
+        pytest.skip(reason)
+    try:
+        server = PulseServer(tmp_path_factory.mktemp("pulse"))
+    except (OSError, RuntimeError, subprocess.SubprocessError) as error:
+        pytest.skip(f"cannot start a PulseAudio daemon here: {error}")
+    yield server
+    server.stop()
+
+
+def tavix_env(extra=None, **variables):
+    env = dict(extra if extra is not None else os.environ, TAVIX_API_KEY=DEMO_KEY,
+               PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **variables)
+    env.pop("TAVIX_LOCAL_INFERENCING", None)
+    return env
+
+
+def tone_in_noise(seconds, snr_noise=0.1, seed=7):
+    t = np.arange(int(seconds * RATE)) / RATE
+    noise = np.random.default_rng(seed).standard_normal(len(t))
+    return (0.3 * np.sin(2 * np.pi * 440 * t) + snr_noise * noise).astype(np.float32)
+
+
+def run_live(pulse, tmp_path, signal_audio, *options, local=False):
+    """Runs `tavix live` between the studio's input and output, plays
+    `signal_audio` into the input while recording the studio, stops it with
+    SIGINT; returns (input, output) as recorded side by side, the JSON
+    lines it printed and the child itself."""
+    import soundfile
+
+    played = tmp_path / "signal.wav"
+    soundfile.write(played, signal_audio, RATE, subtype="FLOAT")
+    variables = {"TAVIX_LOCAL_INFERENCING": "1"} if local else {}
+    env = tavix_env(pulse.client_env(PULSE_SOURCE="in", PULSE_SINK="out"))
+    env.update(variables)
+    live = subprocess.Popen(
+        [sys.executable, "-m", "tavix", "live", "--input", "pulse", "--output", "pulse", "--json",
+         "--storage", str(tmp_path / "storage"), *options],
+        env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        lines = []
+        while True:  # the first status: the sound card and the model run
+            line = live.stdout.readline()
+            assert line, live.stderr.read()
+            lines.append(json.loads(line))
+            if lines[-1]["state"] == "running":
+                break
+        recording = tmp_path / "studio.raw"
+        recorder = subprocess.Popen(
+            ["parec", "-d", "mix.monitor", "--format=float32le", f"--rate={RATE}", "--channels=2",
+             "--raw", str(recording)], env=pulse.env)
+        time.sleep(0.3)
+        subprocess.run(["paplay", "-d", "feed", str(played)], env=pulse.env, check=True,
+                       timeout=TIMEOUT)
+        time.sleep(0.5)
+        recorder.terminate()
+        recorder.wait(timeout=TIMEOUT)
+        live.send_signal(signal.SIGINT)
+        out, err = live.communicate(timeout=TIMEOUT)
+    finally:
+        if live.poll() is None:
+            live.kill()
+            live.wait()
+    assert live.returncode == 0, err
+    assert "Traceback" not in err, err
+    lines += [json.loads(line) for line in out.splitlines()]
+    studio = np.fromfile(recording, np.float32).reshape(-1, 2)
+    return studio[:, 0], studio[:, 1], lines
+
+
+def delay_of(reference, delayed, longest=RATE):
+    """The lag (frames, up to `longest`) at which `delayed` best matches
+    `reference`."""
+    size = 1 << int(np.ceil(np.log2(len(reference) + len(delayed))))
+    correlation = np.fft.irfft(np.fft.rfft(delayed, size) * np.conj(np.fft.rfft(reference, size)), size)
+    return int(np.argmax(correlation[:longest]))
+
+
+def share_of_equal_blocks(reference, other, atol=1e-5):
+    """Of the 20 ms blocks where `reference` has sound, the share that
+    `other` matches (PCM_16 files: `atol` 1e-4)."""
+    blocks = [(reference[i:i + BLOCK], other[i:i + BLOCK])
+              for i in range(0, min(len(reference), len(other)) - BLOCK, BLOCK)
+              if np.abs(reference[i:i + BLOCK]).max() > 0.05]
+    assert len(blocks) > 200
+    return sum(np.allclose(a, b, atol=atol) for a, b in blocks) / len(blocks)
+
+
+def test_passthrough_is_the_input_at_the_reported_latency(pulse, tmp_path):
+    played = tone_in_noise(5.0, snr_noise=0.2)
+    record = tmp_path / "processed.wav"
+    source, output, lines = run_live(pulse, tmp_path, played, "--model", "passthrough",
+                                     "--record", str(record), local=True)
+    summary = lines[-1]
+    assert summary["event"] == "summary"
+    assert summary["input_overflows"] == 0 and summary["output_underflows"] == 0, summary
+
+    delay = delay_of(source, output)
+    assert abs(delay - summary["latency"] * RATE) <= BLOCK, (delay, summary)
+
+    # The output is the input (float32 all the way) but for the odd
+    # replayed block.
+    assert share_of_equal_blocks(source, output[delay:]) >= 0.9
+
+    import soundfile
+
+    recorded, rate = soundfile.read(record, dtype="float32")
+    assert rate == RATE
+    assert not list(tmp_path.glob(".processed.wav.*"))  # no temporary left beside it
+    # The recording starts before the signal came in.
+    start = delay_of(played, recorded, longest=len(recorded))
+    assert share_of_equal_blocks(played, recorded[start:], atol=1e-4) >= 0.9
+
+
+def test_denoise_keeps_the_tone_and_lowers_the_noise(pulse, tmp_path):
+    played = tone_in_noise(6.0, snr_noise=0.3)
+    source, output, lines = run_live(pulse, tmp_path, played)
+    summary = lines[-1]
+    assert summary["state"] == "running" and summary["latency"] is not None, summary
+    delay = delay_of(source, output)
+    assert abs(delay - summary["latency"] * RATE) <= BLOCK, (delay, summary)
+
+    def tone_to_noise_db(audio):
+        # The last 3 s of the signal, past the suppressor's noise learning.
+        spectrum = np.abs(np.fft.rfft(audio)) ** 2
+        freqs = np.fft.rfftfreq(len(audio), 1 / RATE)
+        tone = (freqs > 430) & (freqs < 450)
+        return 10 * np.log10(spectrum[tone].sum() / spectrum[~tone & (freqs > 60)].sum())
+
+    start = delay_of(played, source, longest=len(source))
+    before = tone_to_noise_db(source[start + 3 * RATE:start + 6 * RATE])
+    after = tone_to_noise_db(output[start + delay + 3 * RATE:start + delay + 6 * RATE])
+    assert after > before + 6, (before, after)
+
+
+def test_list_devices_shows_the_pulse_device(pulse):
+    child = subprocess.run([sys.executable, "-m", "tavix", "live", "--list-devices"],
+                           env=tavix_env(pulse.client_env()), capture_output=True, text=True,
+                           timeout=TIMEOUT)
+    assert child.returncode == 0, child.stderr
+    assert "pulse" in child.stdout
+
+
+FAKE_SOUNDDEVICE = "raise OSError('PortAudio library not found')\n"
+
+
+@pytest.mark.parametrize("missing, expected", [
+    ("package", "live audio needs the sounddevice package: pip install 'tavix[live]'"),
+    ("portaudio", "live audio needs the PortAudio library (PortAudio library not found): "
+                  "install it (Debian: apt-get install libportaudio2)"),
+])
+def test_without_sounddevice_or_portaudio_one_line_says_what_to_install(tmp_path, missing,
+                                                                          expected):
+    if missing == "package":
+        blocker = tmp_path / "sitecustomize.py"
+        blocker.write_text("import sys\nsys.modules['sounddevice'] = None\n")
+    else:
+        (tmp_path / "sounddevice.py").write_text(FAKE_SOUNDDEVICE)
+    env = tavix_env()
+    env["PYTHONPATH"] = os.pathsep.join([str(tmp_path), env["PYTHONPATH"]])
+    for options in (["--list-devices"], ["--duration", "1", "--storage", str(tmp_path / "s")]):
+        child = subprocess.run([sys.executable, "-m", "tavix", "live", *options], env=env,
+                               capture_output=True, text=True, timeout=TIMEOUT)
+        assert child.returncode == 1
+        assert child.stderr == f"tavix live: {expected}\n"
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--record", "{existing}"], "exists (pass --overwrite to replace it)"),
+    (["--record", "{folder}/out.xyz"], "no audio format for the extension '.xyz'"),
+    (["--record", "{folder}/a.wav", "--record-input", "{folder}/a.wav"], "name the same file"),
+    (["--block", "0"], "argument --block: '0' must be more than 0"),
+    (["--channels", "3"], "argument --channels: invalid choice"),
+])
+def test_bad_options_are_refused_and_leave_files_alone(tmp_path, options, message):
+    if portaudio_missing():
+        pytest.skip(portaudio_missing())
+    existing = tmp_path / "mine.wav"
+    existing.write_bytes(b"my recording")
+    options = [o.format(existing=existing, folder=tmp_path) for o in options]
+    child = subprocess.run([sys.executable, "-m", "tavix", "live", "--storage",
+                            str(tmp_path / "storage"), *options], env=tavix_env(),
+                           capture_output=True, text=True, timeout=TIMEOUT)
+    assert child.returncode in (1, 2)
+    assert message in child.stderr and "Traceback" not in child.stderr, child.stderr
+    assert existing.read_bytes() == b"my recording"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["mine.wav", "storage"] or \
+        sorted(p.name for p in tmp_path.iterdir()) == ["mine.wav"]
