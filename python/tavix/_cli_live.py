@@ -65,6 +65,9 @@ def add_live_command(commands: Any, formatter: type[argparse.HelpFormatter],
                       help="1 or 2 (default: %(default)s)")
     live.add_argument("--block", type=_positive(int), metavar="FRAMES",
                       help=f"frames per processing call (default: {DEFAULT_BLOCK_MS} ms worth)")
+    live.add_argument("--latency", type=_positive(float), metavar="S",
+                      help="the devices' buffering to ask PortAudio for, in seconds (default: one "
+                           "block); lower is quicker, higher safer from underflows")
     live.add_argument("--duration", type=_positive(float), metavar="S",
                       help="stop after S seconds (default: run until Ctrl-C)")
     live.add_argument("--record", metavar="FILE", help="also write the processed audio to FILE")
@@ -136,6 +139,7 @@ def run_live(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         with Session(key.value, storage_dir=storage) as session:
             live = LiveAudio(session, args.model, rate=args.rate, channels=args.channels,
                              block=args.block, input=args.input, output=args.output,
+                             latency=args.latency,
                              bypass_while_starting=args.bypass_while_starting,
                              record=args.record, record_input=args.record_input,
                              overwrite=args.overwrite)

@@ -114,7 +114,10 @@ class LiveAudio(Closing):
     until it runs the output is silence (the input, with
     ``bypass_while_starting=True``). `block` is the frames per processing
     call (default 20 ms); `input` and `output` are PortAudio devices, by
-    index or a part of the name (default: the system's). `record` and
+    index or a part of the name (default: the system's); `latency` is the
+    buffering PortAudio is asked for, in seconds, or ``"high"`` or
+    ``"low"`` (PortAudio's defaults for the devices); by default one
+    block. `record` and
     `record_input` name files for the processed and the raw audio; an
     existing file is refused unless `overwrite`. :meth:`status` reports
     levels, latency and glitches; :attr:`error` is set when the stream
@@ -123,7 +126,8 @@ class LiveAudio(Closing):
 
     def __init__(self, session: Session, model: str = "denoise", *, rate: int = 48000,
                  channels: int = 1, block: int | None = None, input: str | int | None = None,
-                 output: str | int | None = None, cloud: bool | None = None,
+                 output: str | int | None = None, latency: float | str | None = None,
+                 cloud: bool | None = None,
                  bypass_while_starting: bool = False, record: str | os.PathLike[str] | None = None,
                  record_input: str | os.PathLike[str] | None = None, overwrite: bool = False,
                  start_timeout: float = 5.0) -> None:
@@ -170,7 +174,8 @@ class LiveAudio(Closing):
             try:
                 self._audio: Any = sd.Stream(
                     samplerate=rate, blocksize=0, device=(_device(input), _device(output)),
-                    channels=channels, dtype="float32", latency=self.block / rate,
+                    channels=channels, dtype="float32",
+                    latency=self.block / rate if latency is None else latency,
                     callback=self._callback)
             except sd.PortAudioError as error:
                 raise RuntimeError(f"cannot open the sound card: {error}") from error
