@@ -6,10 +6,12 @@ sample by sample."""
 
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -17,6 +19,7 @@ import pytest
 from api_keys import DEMO_KEY
 from pulse_server import RATE, PulseServer, missing_tools
 
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 BLOCK = RATE // 50  # the default: 20 ms
 # Detects a hang only; no test measures speed.
 TIMEOUT = 60
@@ -247,3 +250,25 @@ def test_bad_options_are_refused_and_leave_files_alone(tmp_path, options, messag
     assert existing.read_bytes() == b"my recording"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["mine.wav", "storage"] or \
         sorted(p.name for p in tmp_path.iterdir()) == ["mine.wav"]
+
+
+def test_the_live_example_runs_on_the_default_devices(pulse, tmp_path):
+    import soundfile
+
+    played = tmp_path / "signal.wav"
+    soundfile.write(played, tone_in_noise(8.0), RATE, subtype="FLOAT")
+    player = subprocess.Popen(["paplay", "-d", "feed", str(played)], env=pulse.env)
+    try:
+        # The system's default devices: ALSA's `default`, PulseAudio here.
+        child = subprocess.run(
+            [sys.executable, str(EXAMPLES / "live.py"), str(tmp_path)], cwd=tmp_path,
+            env=tavix_env(pulse.client_env(PULSE_SOURCE="in", PULSE_SINK="out")),
+            capture_output=True, text=True, timeout=TIMEOUT)
+    finally:
+        player.kill()
+        player.wait()
+    assert child.returncode == 0, child.stderr
+    assert re.search(r"running: in -\d+\.\d dBFS, out -\d+\.\d dBFS\n", child.stdout), child.stdout
+    assert re.search(r"latency \d+\.\d ms, \d+ underflows", child.stdout), child.stdout
+    recorded, rate = soundfile.read(tmp_path / "live.wav")
+    assert rate == RATE and len(recorded) > 2 * RATE

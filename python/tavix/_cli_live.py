@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import os
 import signal
 import sys
 import time
@@ -122,7 +123,8 @@ def status_json(event: str, status: LiveStatus) -> str:
 
 
 def run_live(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    from tavix.cli import resolve_key, _sdk
+    from _tavix_module import InitParams, create_sdk
+    from tavix.cli import resolve_key
     from tavix.session import ActivationError, Session, default_storage_dir
 
     if args.record is not None and args.record_input is not None and \
@@ -134,7 +136,8 @@ def run_live(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             print(list_devices())
             return 0
         storage = Path(args.storage) if args.storage else default_storage_dir()
-        key = resolve_key(args.api_key, lambda: _sdk(storage).version)
+        key = resolve_key(args.api_key,
+                          lambda: create_sdk(InitParams(os.fspath(storage))).version)
         key_source = key.source
         with Session(key.value, storage_dir=storage) as session:
             live = LiveAudio(session, args.model, rate=args.rate, channels=args.channels,

@@ -17,7 +17,7 @@ from typing import Any, Final
 import numpy as np
 
 from tavix._ring import Frames, Ring
-from tavix.audio import _soundfile, _temporary_beside, writable_format
+from tavix.audio import _soundfile, _temporary_beside, writable_format  # pyright: ignore[reportPrivateUsage]
 
 #: How much audio the ring holds while the writer is busy (a slow disk).
 RING_SECONDS: Final = 4.0
