@@ -197,6 +197,28 @@ def test_denoise_keeps_the_tone_and_lowers_the_noise(pulse, tmp_path):
     assert after > before + 6, (before, after)
 
 
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM])
+def test_a_signal_stops_it_at_once_and_keeps_the_recordings(pulse, tmp_path, stop):
+    env = tavix_env(pulse.client_env(PULSE_SOURCE="in", PULSE_SINK="out"))
+    live = subprocess.Popen(
+        [sys.executable, "-m", "tavix", "live", "--input", "pulse", "--output", "pulse", "--json",
+         "--storage", "storage", "--record", "out.flac", "--record-input", "in.wav"],
+        cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        first = live.stdout.readline()
+        assert first, live.stderr.read()
+        live.send_signal(stop)
+        out, err = live.communicate(timeout=TIMEOUT)
+    finally:
+        if live.poll() is None:
+            live.kill()
+            live.wait()
+    assert live.returncode == 0, err
+    assert "Traceback" not in err
+    assert json.loads(out.splitlines()[-1])["event"] == "summary"
+    assert sorted(p.name for p in tmp_path.iterdir() if p.is_file()) == ["in.wav", "out.flac"]
+
+
 def test_list_devices_shows_the_pulse_device(pulse):
     child = subprocess.run([sys.executable, "-m", "tavix", "live", "--list-devices"],
                            env=tavix_env(pulse.client_env()), capture_output=True, text=True,
@@ -233,6 +255,7 @@ def test_without_sounddevice_or_portaudio_one_line_says_what_to_install(tmp_path
     (["--record", "{existing}"], "exists (pass --overwrite to replace it)"),
     (["--record", "{folder}/out.xyz"], "no audio format for the extension '.xyz'"),
     (["--record", "{folder}/a.wav", "--record-input", "{folder}/a.wav"], "name the same file"),
+    (["--input", "no such device"], "No input device matching 'no such device'"),
     (["--block", "0"], "argument --block: '0' must be more than 0"),
     (["--channels", "3"], "argument --channels: invalid choice"),
 ])
