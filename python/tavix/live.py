@@ -178,7 +178,8 @@ class LiveAudio(Closing):
                     latency=self.block / rate if latency is None else latency,
                     callback=self._callback)
             except sd.PortAudioError as error:
-                raise RuntimeError(f"cannot open the sound card: {error}") from error
+                raise RuntimeError(f"cannot open the sound card: {error} ('tavix live "
+                                   "--list-devices' lists the devices)") from error
             in_latency, out_latency = self._audio.latency
             self._device_latency = float(in_latency) + float(out_latency)
         except BaseException:
