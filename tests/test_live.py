@@ -219,6 +219,17 @@ def test_a_signal_stops_it_at_once_and_keeps_the_recordings(pulse, tmp_path, sto
     assert sorted(p.name for p in tmp_path.iterdir() if p.is_file()) == ["in.wav", "out.flac"]
 
 
+def test_a_model_the_key_lacks_fails_in_one_line(pulse, tmp_path):
+    child = subprocess.run(
+        [sys.executable, "-m", "tavix", "live", "--input", "pulse", "--output", "pulse",
+         "--model", "no-such-model", "--duration", "5", "--storage", str(tmp_path)],
+        env=tavix_env(pulse.client_env(PULSE_SOURCE="in", PULSE_SINK="out")),
+        capture_output=True, text=True, timeout=TIMEOUT)
+    assert child.returncode == 1
+    assert "tavix live: the stream failed: model 'no-such-model' refused" in child.stderr
+    assert "Traceback" not in child.stderr
+
+
 def test_list_devices_shows_the_pulse_device(pulse):
     child = subprocess.run([sys.executable, "-m", "tavix", "live", "--list-devices"],
                            env=tavix_env(pulse.client_env()), capture_output=True, text=True,

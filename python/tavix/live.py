@@ -117,9 +117,8 @@ class LiveAudio(Closing):
     index or a part of the name (default: the system's); `latency` is the
     buffering PortAudio is asked for, in seconds, or ``"high"`` or
     ``"low"`` (PortAudio's defaults for the devices); by default one
-    block. `record` and
-    `record_input` name files for the processed and the raw audio; an
-    existing file is refused unless `overwrite`. :meth:`status` reports
+    block. `record` and `record_input` name files for the processed and
+    the raw audio; an existing file is refused unless `overwrite`. :meth:`status` reports
     levels, latency and glitches; :attr:`error` is set when the stream
     failed. A context manager; :meth:`close` stops the sound card and puts
     the recordings in place."""
@@ -177,18 +176,24 @@ class LiveAudio(Closing):
                     channels=channels, dtype="float32",
                     latency=self.block / rate if latency is None else latency,
                     callback=self._callback)
+                try:
+                    self._audio.start()
+                except BaseException:
+                    self._audio.close()
+                    raise
             except sd.PortAudioError as error:
                 raise RuntimeError(f"cannot open the sound card: {error} ('tavix live "
                                    "--list-devices' lists the devices)") from error
-            in_latency, out_latency = self._audio.latency
-            self._device_latency = float(in_latency) + float(out_latency)
         except BaseException:
             self._discard_recordings()
             raise
+        in_latency, out_latency = self._audio.latency
+        self._device_latency = float(in_latency) + float(out_latency)
+        # Session.close closes the stream should this thread make it after
+        # close() looked.
         self._opener = threading.Thread(
             target=self._open_stream, args=(session, model, cloud, start_timeout),
             name="tavix live start", daemon=True)
-        self._audio.start()
         self._opener.start()
 
     def _open_stream(self, session: Session, model: str, cloud: bool | None,
