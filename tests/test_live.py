@@ -306,3 +306,26 @@ def test_the_live_example_runs_on_the_default_devices(pulse, tmp_path):
     assert re.search(r"latency \d+\.\d ms, \d+ underflows", child.stdout), child.stdout
     recorded, rate = soundfile.read(tmp_path / "live.wav")
     assert rate == RATE and len(recorded) > 2 * RATE
+
+
+@pytest.mark.parametrize("capacity, sizes", [(7, [3, 5, 1, 6, 2, 7]), (960, [256, 441, 1, 959, 512])])
+def test_the_callback_rings_give_back_what_went_in_across_the_wrap(capacity, sizes):
+    from tavix._ring import Ring
+
+    def frames(start, count):  # each frame holds its own index, in both channels
+        return np.repeat(np.arange(start, start + count, dtype=np.float32)[:, None], 2, axis=1)
+
+    ring = Ring(capacity, 2)
+    written = read = 0
+    for step, size in enumerate(sizes * 6):
+        if step % 2 == 0:
+            fits = size <= ring.free()
+            assert ring.write(frames(written, size)) == fits
+            written += size if fits else 0
+        else:
+            out = np.full((size, 2), -1, np.float32)
+            count = ring.read_into(out)
+            assert count == min(size, written - read)
+            assert np.array_equal(out[:count], frames(read, count))
+            read += count
+    assert read > 2 * capacity  # the wrap was crossed
