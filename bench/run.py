@@ -44,7 +44,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 from itertools import repeat
 from pathlib import Path
-from time import perf_counter_ns
+from time import perf_counter_ns, thread_time_ns
 
 import numpy as np
 
@@ -438,15 +438,20 @@ def bench_realtime(b: Bench):
                 with session.stream("denoise", rate=48000, block=block, cloud=not local) as stream:
                     process = stream.process
                     times = [0] * calls
+                    cpu = [0] * calls
                     for i in range(calls):
-                        start = perf_counter_ns()
+                        start, start_cpu = perf_counter_ns(), thread_time_ns()
                         process(blocks[i % len(blocks)])
+                        cpu[i] = thread_time_ns() - start_cpu
                         times[i] = perf_counter_ns() - start
                 duration = block / 48000
                 worst = percentile(times, 0.999) / 1e9
+                # The thread's own CPU time tells the call's cost from time
+                # spent preempted by other processes.
                 row = Row(f"`Stream(block={block}).process` denoise 48 kHz mono, "
                           f"{'local' if local else 'cloud'}, {calls} calls, gc on",
-                          f"p99.9 {us(worst)}, median {us(statistics.median(times) / 1e9)}",
+                          f"p99.9 {us(worst)} (CPU {us(percentile(cpu, 0.999) / 1e9)}), "
+                          f"median {us(statistics.median(times) / 1e9)}",
                           f"the block: {us(duration)}", f"{worst / duration:.3f}", "≤ 0.5")
                 row.verdict = "met" if worst / duration <= 0.5 else "**missed**"
                 b.add("realtime", row)
