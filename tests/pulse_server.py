@@ -31,12 +31,14 @@ class PulseServer:
         self.folder = folder
         for name in ("home", "runtime", "state"):
             (folder / name).mkdir(parents=True, exist_ok=True)
-        self.env = {key: value for key, value in os.environ.items()
-                    if key not in ("DBUS_SESSION_BUS_ADDRESS", "DISPLAY")}
-        self.env.update(PULSE_SERVER=f"unix:{folder}/native", HOME=str(folder / "home"),
-                        XDG_RUNTIME_DIR=str(folder / "runtime"),
-                        PULSE_RUNTIME_PATH=str(folder / "runtime"),
-                        PULSE_STATE_PATH=str(folder / "state"))
+        self.variables = dict(PULSE_SERVER=f"unix:{folder}/native", HOME=str(folder / "home"),
+                              XDG_RUNTIME_DIR=str(folder / "runtime"),
+                              PULSE_RUNTIME_PATH=str(folder / "runtime"),
+                              PULSE_STATE_PATH=str(folder / "state"))
+        # The sound server and its tools are the machine's, not ours: they
+        # run without the sanitizer runtime a checked test run preloads.
+        self.env = self.client_env()
+        self.env.pop("LD_PRELOAD", None)
         config = folder / "server.pa"
         config.write_text(CONFIG.format(folder=folder, rate=RATE))
         self.log = open(folder / "pulseaudio.log", "wb")
@@ -57,9 +59,12 @@ class PulseServer:
                               timeout=10).returncode == 0
 
     def client_env(self, **extra):
-        """The environment of a client: `tavix live` gets PULSE_SOURCE=in and
+        """The environment of a client of the server, as this process has it
+        otherwise (sanitizers and all); `tavix live` gets PULSE_SOURCE=in and
         PULSE_SINK=out, so the ALSA `pulse` device is the test's studio."""
-        return dict(self.env, **extra)
+        env = {key: value for key, value in os.environ.items()
+               if key not in ("DBUS_SESSION_BUS_ADDRESS", "DISPLAY")}
+        return dict(env, **self.variables, **extra)
 
     def stop(self):
         if self.process.poll() is None:

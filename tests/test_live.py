@@ -10,6 +10,7 @@ import re
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -91,6 +92,18 @@ def run_live(pulse, tmp_path, signal_audio, *options, local=False):
                 f"underflows, overflows of each run: {glitches})")
 
 
+def status_line(live):
+    """The next line `live` prints; it is killed if none comes in time."""
+    watchdog = threading.Timer(TIMEOUT, live.kill)
+    watchdog.start()
+    try:
+        line = live.stdout.readline()
+    finally:
+        watchdog.cancel()
+    assert line, live.stderr.read()
+    return line
+
+
 def run_live_once(pulse, tmp_path, signal_audio, *options, local=False):
     import soundfile
 
@@ -106,12 +119,8 @@ def run_live_once(pulse, tmp_path, signal_audio, *options, local=False):
         env=env, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         lines = []
-        while True:  # the first status: the sound card and the model run
-            line = live.stdout.readline()
-            assert line, live.stderr.read()
-            lines.append(json.loads(line))
-            if lines[-1]["state"] == "running":
-                break
+        while not lines or lines[-1]["state"] != "running":  # the sound card and the model run
+            lines.append(json.loads(status_line(live)))
         recording = tmp_path / "studio.raw"
         recorder = subprocess.Popen(
             ["parec", "-d", "mix.monitor", "--format=float32le", f"--rate={RATE}", "--channels=2",
@@ -205,8 +214,7 @@ def test_a_signal_stops_it_at_once_and_keeps_the_recordings(pulse, tmp_path, sto
          "--storage", "storage", "--record", "out.flac", "--record-input", "in.wav"],
         cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        first = live.stdout.readline()
-        assert first, live.stderr.read()
+        status_line(live)
         live.send_signal(stop)
         out, err = live.communicate(timeout=TIMEOUT)
     finally:
