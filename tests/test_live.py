@@ -4,6 +4,7 @@ plugin as on a desktop. The path replays a few milliseconds now and then
 without reporting it, so the output is judged over many blocks, never
 sample by sample."""
 
+import contextlib
 import json
 import os
 import re
@@ -104,24 +105,46 @@ def status_line(live):
     return line
 
 
+@contextlib.contextmanager
+def live_in_studio(pulse, cwd, *options, local=False):
+    """`tavix live --json` from the studio's input to its output; killed on
+    the way out if the test did not stop it."""
+    env = tavix_env(pulse.client_env(PULSE_SOURCE="in", PULSE_SINK="out"))
+    if local:
+        env["TAVIX_LOCAL_INFERENCING"] = "1"
+    live = subprocess.Popen(
+        [sys.executable, "-m", "tavix", "live", "--input", "pulse", "--output", "pulse", "--json",
+         "--storage", "storage", *options],
+        env=env, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        yield live
+    finally:
+        if live.poll() is None:
+            live.kill()
+            live.wait()
+
+
+def stop(live, how=signal.SIGINT):
+    """Stops `live` as a user would; it must end cleanly. Returns the JSON
+    lines it printed since the last one read."""
+    live.send_signal(how)
+    out, err = live.communicate(timeout=TIMEOUT)
+    assert live.returncode == 0, err
+    assert "Traceback" not in err, err
+    return [json.loads(line) for line in out.splitlines()]
+
+
 def run_live_once(pulse, tmp_path, signal_audio, *options, local=False):
     import soundfile
 
     tmp_path.mkdir()
     played = tmp_path / "signal.wav"
     soundfile.write(played, signal_audio, RATE, subtype="FLOAT")
-    variables = {"TAVIX_LOCAL_INFERENCING": "1"} if local else {}
-    env = tavix_env(pulse.client_env(PULSE_SOURCE="in", PULSE_SINK="out"))
-    env.update(variables)
-    live = subprocess.Popen(
-        [sys.executable, "-m", "tavix", "live", "--input", "pulse", "--output", "pulse", "--json",
-         "--storage", str(tmp_path / "storage"), *options],
-        env=env, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
+    recording = tmp_path / "studio.raw"
+    with live_in_studio(pulse, tmp_path, *options, local=local) as live:
         lines = []
         while not lines or lines[-1]["state"] != "running":  # the sound card and the model run
             lines.append(json.loads(status_line(live)))
-        recording = tmp_path / "studio.raw"
         recorder = subprocess.Popen(
             ["parec", "-d", "mix.monitor", "--format=float32le", f"--rate={RATE}", "--channels=2",
              "--raw", str(recording)], env=pulse.env)
@@ -131,15 +154,7 @@ def run_live_once(pulse, tmp_path, signal_audio, *options, local=False):
         time.sleep(0.5)
         recorder.terminate()
         recorder.wait(timeout=TIMEOUT)
-        live.send_signal(signal.SIGINT)
-        out, err = live.communicate(timeout=TIMEOUT)
-    finally:
-        if live.poll() is None:
-            live.kill()
-            live.wait()
-    assert live.returncode == 0, err
-    assert "Traceback" not in err, err
-    lines += [json.loads(line) for line in out.splitlines()]
+        lines += stop(live)
     studio = np.fromfile(recording, np.float32).reshape(-1, 2)
     return studio[:, 0], studio[:, 1], lines
 
@@ -206,24 +221,12 @@ def test_denoise_keeps_the_tone_and_lowers_the_noise(pulse, tmp_path):
     assert after > before + 6, (before, after)
 
 
-@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM])
-def test_a_signal_stops_it_at_once_and_keeps_the_recordings(pulse, tmp_path, stop):
-    env = tavix_env(pulse.client_env(PULSE_SOURCE="in", PULSE_SINK="out"))
-    live = subprocess.Popen(
-        [sys.executable, "-m", "tavix", "live", "--input", "pulse", "--output", "pulse", "--json",
-         "--storage", "storage", "--record", "out.flac", "--record-input", "in.wav"],
-        cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
+@pytest.mark.parametrize("how", [signal.SIGINT, signal.SIGTERM])
+def test_a_signal_stops_it_at_once_and_keeps_the_recordings(pulse, tmp_path, how):
+    with live_in_studio(pulse, tmp_path, "--record", "out.flac", "--record-input", "in.wav") as live:
         status_line(live)
-        live.send_signal(stop)
-        out, err = live.communicate(timeout=TIMEOUT)
-    finally:
-        if live.poll() is None:
-            live.kill()
-            live.wait()
-    assert live.returncode == 0, err
-    assert "Traceback" not in err
-    assert json.loads(out.splitlines()[-1])["event"] == "summary"
+        lines = stop(live, how)
+    assert lines[-1]["event"] == "summary"
     assert sorted(p.name for p in tmp_path.iterdir() if p.is_file()) == ["in.wav", "out.flac"]
 
 
