@@ -221,7 +221,7 @@ def test_denoise_keeps_the_tone_and_lowers_the_noise(pulse, tmp_path):
     assert after > before + 6, (before, after)
 
 
-@pytest.mark.parametrize("how", [signal.SIGINT, signal.SIGTERM])
+@pytest.mark.parametrize("how", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
 def test_a_signal_stops_it_at_once_and_keeps_the_recordings(pulse, tmp_path, how):
     with live_in_studio(pulse, tmp_path, "--record", "out.flac", "--record-input", "in.wav") as live:
         status_line(live)

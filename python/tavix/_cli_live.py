@@ -177,10 +177,11 @@ def _stop(signum: int, frame: object) -> None:
 
 
 def _watch(live: LiveAudio, args: argparse.Namespace) -> None:
-    """Shows the status until the duration is over, Ctrl-C (or SIGTERM, which
-    a service manager sends: the recordings are kept all the same), or a
-    failure."""
+    """Shows the status until the duration is over, Ctrl-C (or SIGTERM from a
+    service manager, SIGHUP from a closed terminal: the recordings are kept
+    all the same), or a failure."""
     signal.signal(signal.SIGTERM, _stop)
+    signal.signal(signal.SIGHUP, _stop)
     on_terminal = not args.json and sys.stderr.isatty()
     interval = JSON_INTERVAL if args.json else STATUS_INTERVAL
     start = time.monotonic()

@@ -1,23 +1,22 @@
 """Writing live audio to a file without holding up the audio callback.
 
 The callback only copies its block into a :class:`Ring`; a thread of the
-recorder's own takes the frames from there and writes them. The file is
-written under a temporary name beside the destination and renamed when the
-recording ends, so an existing file is replaced only by a complete one, and
-a failed recording leaves nothing behind."""
+recorder's own takes the frames from there and writes them, through a
+:class:`StagedOutput`: an existing file is replaced only by a complete
+recording, and a failed one leaves nothing behind."""
 
 from __future__ import annotations
 
-import contextlib
 import os
 import threading
 from pathlib import Path
-from typing import Any, Final
+from typing import Final
 
 import numpy as np
 
 from tavix._ring import Frames, Ring
-from tavix.audio import _soundfile, _temporary_beside, writable_format  # pyright: ignore[reportPrivateUsage]
+from tavix._staged_output import StagedOutput
+from tavix.audio import _soundfile, writable_format  # pyright: ignore[reportPrivateUsage]
 
 #: How much audio the ring holds while the writer is busy (a slow disk).
 RING_SECONDS: Final = 4.0
@@ -27,20 +26,20 @@ class Recorder:
     def __init__(self, path: str | os.PathLike[str], rate: int, channels: int, *,
                  overwrite: bool) -> None:
         self.path: Final = Path(path)
-        if writable_format(self.path) is None:
+        out_format = writable_format(self.path)
+        if out_format is None:
             raise ValueError(f"cannot record to {self.path}: no audio format for the extension "
                              f"{self.path.suffix!r} (for example .wav, .flac)")
         if self.path.exists() and not overwrite:
             raise FileExistsError(f"{self.path} exists (pass --overwrite to replace it)")
+        self._overwrite = overwrite
         self._ring = Ring(int(rate * RING_SECONDS), channels)
         self._chunk: Frames = np.zeros((rate // 10, channels), np.float32)
         self._interval = len(self._chunk) / rate / 2
-        self._temporary = _temporary_beside(self.path)
-        self._file: Any = _soundfile().SoundFile(os.fspath(self._temporary), "w", rate, channels,
-                                                 format=writable_format(self.path))
+        self._output = StagedOutput(_soundfile(), self.path, rate, channels, out_format, None)
         #: Frames the callback could not hand over because the ring was full.
         self.dropped = 0
-        self.error: BaseException | None = None
+        self._error: BaseException | None = None
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name=f"tavix record {self.path.name}",
                                         daemon=True)
@@ -57,22 +56,28 @@ class Recorder:
                 self._drain()
             self._drain()
         except BaseException as error:  # reported by finish(); the callback goes on
-            self.error = error
+            self._error = error
 
     def _drain(self) -> None:
         while count := self._ring.read_into(self._chunk):
-            self._file.write(self._chunk[:count])
+            self._output.write(self._chunk[:count])
 
-    def finish(self) -> None:
-        """Writes the rest and puts the file in place; raises what went wrong
-        (the file is then removed)."""
+    def _join(self) -> None:
         self._stop.set()
         self._thread.join()
-        try:
-            self._file.close()
-            if self.error is not None:
-                raise OSError(f"cannot record to {self.path}: {self.error}") from self.error
-            os.replace(self._temporary, self.path)
-        finally:
-            with contextlib.suppress(FileNotFoundError):
-                self._temporary.unlink()
+
+    def finish(self) -> None:
+        """Writes the rest and puts the file in place; raises ``OSError`` when
+        it could not be written (and removes what was)."""
+        self._join()
+        if self._error is not None:
+            self._output.discard()
+            if isinstance(self._error, OSError):
+                raise self._error
+            raise OSError(f"cannot record to {self.path}: {self._error}") from self._error
+        self._output.commit(overwrite=self._overwrite)
+
+    def discard(self) -> None:
+        """Stops and removes the recording."""
+        self._join()
+        self._output.discard()
