@@ -23,6 +23,7 @@ from tavix._cli_batch import (
     run_batch,
 )
 from tavix._cli_cluster import add_cluster_option, run_on_cluster
+from tavix._cli_live import add_live_command
 from tavix._stdout import guarded_stdout
 from tavix.session import API_KEY_VARIABLE, default_storage_dir
 from tavix.signals import DTMF_FREQUENCIES
@@ -290,6 +291,7 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--language-out", default="es-ES", metavar="LANG", type=_sdk_text,
                       help="language of the translation (default: %(default)s)")
     demo.set_defaults(run=_run_demo, parser=demo)
+    add_live_command(commands, _Formatter, _add_key_options)
     return parser
 
 
