@@ -141,7 +141,6 @@ def alice_passthrough_only():
      "in.wav: cannot write out.xyz: no audio format for the extension '.xyz'"),
     (None, ["process", "in.wav", "-o", "nowhere/out.wav"], {}, "in.wav: cannot write nowhere/out.wav: no folder nowhere"),
     ("file", ["process", "in.wav", "-o", "taken.txt/out.wav"], {}, "cannot write taken.txt/out.wav: no folder taken.txt"),
-    ("exists", ["process", "in.wav", "-o", "taken.wav"], {}, "in.wav: taken.wav exists (pass --overwrite to replace it)"),
     (None, ["process", "in.wav", "-o", "in.wav", "--overwrite"], {}, "in.wav: the output in.wav is the input itself"),
     (None, ["process", "in.wav"], {"TAVIX_API_KEY": alice_passthrough_only()},
      "in.wav: model 'denoise' refused: not installed, or the API key is not entitled to it"),

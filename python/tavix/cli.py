@@ -14,6 +14,7 @@ from typing import Final
 import _tavix_module
 from tavix._cli_batch import (
     ApiKey,
+    Choices,
     Interrupted,
     Settings,
     UsageError,
@@ -23,6 +24,7 @@ from tavix._cli_batch import (
     run_batch,
 )
 from tavix._stdout import guarded_stdout
+from tavix.audio import RawFormat
 from tavix.session import API_KEY_VARIABLE, default_storage_dir
 from tavix.signals import DTMF_FREQUENCIES
 
@@ -105,6 +107,30 @@ def _demo_rate(text: str) -> int:
     return rate
 
 
+def _raw_format(text: str) -> RawFormat:
+    from tavix.audio import _soundfile  # pyright: ignore[reportPrivateUsage]  (same package)
+
+    fields = text.split(":")
+    subtypes = _soundfile().available_subtypes("RAW")
+    if len(fields) != 3 or not all(field.isdigit() for field in fields[:2]):
+        raise argparse.ArgumentTypeError(f"{text!r} is not RATE:CHANNELS:SUBTYPE (for example 16000:1:PCM_16)")
+    rate, channels, subtype = int(fields[0]), int(fields[1]), fields[2].upper()
+    if rate < 1 or channels < 1:
+        raise argparse.ArgumentTypeError(f"{text!r}: the rate and the channels must be 1 or more")
+    if subtype not in subtypes:
+        raise argparse.ArgumentTypeError(f"{text!r}: {fields[2]} is not a raw subtype (use one of "
+                                         f"{', '.join(sorted(subtypes))})")
+    return RawFormat(rate, channels, subtype)
+
+
+def _container(text: str) -> str:
+    from tavix.audio import writable_format
+
+    if writable_format(f"x.{text}") is None:
+        raise argparse.ArgumentTypeError(f"{text!r} is not an audio format to write (for example wav, flac, ogg)")
+    return text.lower()
+
+
 def _dtmf_keys(text: str) -> str:
     keys = text.upper()
     if not keys or any(key not in DTMF_FREQUENCIES for key in keys):
@@ -148,6 +174,11 @@ def _add_run_options(parser: argparse.ArgumentParser) -> None:
                         help="print JSON lines: each transcript, one object per file, a total")
     parser.add_argument("-q", "--quiet", action="store_true",
                         help="no progress bar and no summary (errors and transcripts still print)")
+    parser.add_argument("-r", "--recursive", action="store_true",
+                        help="with a folder as input, take the audio files of its subfolders too")
+    parser.add_argument("--raw", metavar="RATE:CHANNELS:SUBTYPE", type=_raw_format,
+                        help="the inputs are headerless samples of this layout (for example "
+                             "16000:1:PCM_16)")
 
 
 PROCESS_DESCRIPTION = f"""\
@@ -243,22 +274,30 @@ def build_parser() -> argparse.ArgumentParser:
 
     process = commands.add_parser("process", help="process audio files through a model",
                                   description=PROCESS_DESCRIPTION, formatter_class=_Formatter)
-    process.add_argument("inputs", nargs="+", metavar="IN", help="audio files")
+    process.add_argument("inputs", nargs="+", metavar="IN",
+                         help="audio files, folders of them, or - for standard input")
     process.add_argument("-o", "--output", metavar="OUT",
-                         help="the output file (one input) or folder (several)")
+                         help="the output file (one input) or folder (several, or a folder), "
+                              "or - for standard output")
     process.add_argument("-m", "--model", metavar="NAME", type=_model_name,
                          help="the SDK's model (default: denoise)")
     process.add_argument("--translate", metavar="FROM:TO", type=_language_pair,
                          help="run the translation pipeline from language FROM to TO "
                               "(for example en-US:es-ES) and print its transcripts")
-    process.add_argument("--overwrite", action="store_true", help="replace existing outputs")
+    existing = process.add_mutually_exclusive_group()
+    existing.add_argument("--overwrite", action="store_true", help="replace existing outputs")
+    existing.add_argument("--skip-existing", action="store_true",
+                          help="leave existing outputs, and skip their inputs")
+    process.add_argument("--format", metavar="EXT", type=_container, default="wav",
+                         help="the format written to standard output with -o - (default: %(default)s)")
     _add_run_options(process)
     _add_key_options(process)
     process.set_defaults(run=_run_process, parser=process)
 
     transcribe = commands.add_parser("transcribe", help="print the transcripts of audio files",
                                      description=TRANSCRIBE_DESCRIPTION, formatter_class=_Formatter)
-    transcribe.add_argument("inputs", nargs="+", metavar="IN", help="audio files")
+    transcribe.add_argument("inputs", nargs="+", metavar="IN",
+                            help="audio files, folders of them, or - for standard input")
     transcribe.add_argument("--from", dest="language_in", metavar="LANG", required=True, type=_sdk_text,
                             help="the language spoken (for example en-US)")
     transcribe.add_argument("--to", dest="language_out", metavar="LANG", type=_sdk_text,
@@ -316,17 +355,23 @@ def _run_transcribe(args: argparse.Namespace, parser: argparse.ArgumentParser) -
 
 def _batch(args: argparse.Namespace, parser: argparse.ArgumentParser, settings: Settings,
            label: str | None) -> int:
+    choices = Choices(recursive=args.recursive, raw=args.raw, overwrite=settings.overwrite,
+                      skip_existing=getattr(args, "skip_existing", False),
+                      stdout_format=getattr(args, "format", "wav"))
     try:
-        jobs, folder = plan(args.inputs, getattr(args, "output", None), label)
+        planned = plan(args.inputs, getattr(args, "output", None), label, choices)
     except UsageError as error:
         parser.error(str(error))
+    if not settings.quiet:
+        for note in planned.notes:
+            print(f"tavix: {note}", file=sys.stderr)
     storage = _storage(args)
     try:
         key = resolve_key(args.api_key, lambda: _sdk(storage).version)
     except (RuntimeError, ValueError) as error:
         print(f"tavix: cannot start the SDK with the storage folder {storage}: {error}", file=sys.stderr)
         return 1
-    return run_batch(jobs, folder, settings, key, storage)
+    return run_batch(planned.jobs, planned.folder, settings, key, storage)
 
 
 def _run_info(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:

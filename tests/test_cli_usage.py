@@ -1,0 +1,155 @@
+"""The command line as people use it day to day: re-runs over the same
+folder, pipes, folders of files. Each case runs `python -m tavix` in a child
+on generated files."""
+
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+soundfile = pytest.importorskip("soundfile", reason="tavix[audio] is not installed")
+from cli_helpers import environment, files, leftovers, noisy, tavix_cli  # noqa: E402
+
+
+def tavix_piped(tmp_path, stdin, *args):
+    """The command line with `stdin` (bytes) on standard input, and its
+    standard output as bytes."""
+    return subprocess.run([sys.executable, "-m", "tavix", *args], cwd=tmp_path, input=stdin,
+                          env=environment(tmp_path), capture_output=True, timeout=120)
+
+
+def contents(folder):
+    return {name: (folder / name).read_bytes() for name in files(folder)}
+
+
+# --- Re-runs ---------------------------------------------------------------------
+
+EVERY_WAV = ["a.passthrough.wav", "a.wav", "b.passthrough.wav", "b.wav"]  # what *.wav expands to
+
+
+@pytest.fixture
+def first_run(tmp_path):
+    """A folder after `tavix process *.wav`: two inputs and their outputs."""
+    for seed, name in enumerate(["a.wav", "b.wav"]):
+        noisy(tmp_path / name, 16000, 1, seed=seed)
+    child = tavix_cli(tmp_path, "process", "a.wav", "b.wav", "--model", "passthrough", "--local")
+    assert child.returncode == 0, child.stderr
+    return tmp_path
+
+
+@pytest.mark.parametrize("inputs, refusal", [
+    (EVERY_WAV, "2 outputs exist: a.passthrough.wav, b.passthrough.wav; pass --overwrite to replace "
+                "them, or --skip-existing to leave them and process the rest"),
+    (["a.wav"], "the output a.passthrough.wav exists; pass --overwrite to replace it, or "
+                "--skip-existing to leave it and process the rest"),
+])
+def test_a_rerun_names_every_existing_output_before_any_work(first_run, inputs, refusal):
+    before = contents(first_run)
+    child = tavix_cli(first_run, "process", *inputs, "--model", "passthrough", "--local")
+    assert child.returncode == 2 and refusal in child.stderr
+    assert "is the input" not in child.stderr  # earlier outputs are not taken as inputs
+    assert contents(first_run) == before
+
+
+@pytest.mark.parametrize("option", ["--skip-existing", "--overwrite"])
+def test_a_rerun_never_processes_earlier_outputs(first_run, option):
+    noisy(first_run / "c.wav", 16000, 1, seed=2)  # new since the first run
+    child = tavix_cli(first_run, "process", *EVERY_WAV, "c.wav", "--model", "passthrough", "--local",
+                      option)
+    assert child.returncode == 0, child.stderr
+    notes = child.stderr.splitlines()
+    assert "tavix: a.passthrough.wav: skipped (the output of a.wav)" in notes
+    assert "tavix: b.passthrough.wav: skipped (the output of b.wav)" in notes
+    skipped = ["tavix: a.wav: skipped (a.passthrough.wav exists)",
+               "tavix: b.wav: skipped (b.passthrough.wav exists)"]
+    assert all((line in notes) == (option == "--skip-existing") for line in skipped)
+    assert files(first_run) == sorted(EVERY_WAV + ["c.passthrough.wav", "c.wav"])
+    assert f"total: {1 if option == '--skip-existing' else 3} file" in child.stdout
+
+
+# --- Standard input and output ----------------------------------------------------
+
+@pytest.mark.parametrize("model", ["passthrough", "denoise"])
+def test_standard_input_to_standard_output_equals_processing_the_file(tmp_path, model):
+    source = noisy(tmp_path / "x.wav", 16000, 2)
+    by_file = tavix_cli(tmp_path, "process", "x.wav", "-o", "by-file.wav", "--model", model, "--local")
+    assert by_file.returncode == 0, by_file.stderr
+    # cat x.wav | tavix process - -o - | ...
+    piped = tavix_piped(tmp_path, source.read_bytes(), "process", "-", "-o", "-", "--model", model,
+                        "--local")
+    assert piped.returncode == 0, piped.stderr
+    (tmp_path / "piped.wav").write_bytes(piped.stdout)
+    expected, rate = soundfile.read(tmp_path / "by-file.wav", dtype="int16")
+    got, got_rate = soundfile.read(tmp_path / "piped.wav", dtype="int16")
+    assert got_rate == rate and np.array_equal(got, expected)
+    assert b"- -> -: 0.60 s, 16000 Hz stereo" in piped.stderr  # the summary stays off the audio
+    assert files(tmp_path) == ["by-file.wav", "piped.wav", "x.wav"]
+
+
+def test_raw_samples_in_and_a_named_format_out(tmp_path):
+    audio = (np.random.default_rng(0).uniform(-0.5, 0.5, (8000, 2)) * 32767).astype("<i2")
+    piped = tavix_piped(tmp_path, audio.tobytes(), "process", "-", "--raw", "8000:2:PCM_16",
+                        "-o", "-", "--format", "flac", "--model", "passthrough", "--local")
+    assert piped.returncode == 0, piped.stderr
+    (tmp_path / "out.flac").write_bytes(piped.stdout)
+    written, rate = soundfile.read(tmp_path / "out.flac", dtype="int16")
+    assert rate == 8000 and np.array_equal(written, audio)
+
+
+@pytest.mark.parametrize("args, message", [
+    (["-", "x.wav"], "- (standard input) must be the only input"),
+    (["x.wav", "y.wav", "-o", "-"], "-o - (standard output) takes one input"),
+    (["-", "--raw", "8000:1"], "'8000:1' is not RATE:CHANNELS:SUBTYPE"),
+    (["-", "--raw", "8000:1:MP3"], "MP3 is not a raw subtype"),
+    (["x.wav", "-o", "-", "--format", "txt"], "'txt' is not an audio format to write"),
+])
+def test_pipes_given_wrongly_are_usage_errors(tmp_path, args, message):
+    noisy(tmp_path / "x.wav", 16000, 1)
+    noisy(tmp_path / "y.wav", 16000, 1)
+    child = tavix_piped(tmp_path, b"", "process", *args, "--local")
+    assert child.returncode == 2 and message in child.stderr.decode()
+    assert child.stdout == b"" and files(tmp_path) == ["x.wav", "y.wav"]
+
+
+def test_standard_input_that_is_not_audio_fails_in_one_line(tmp_path):
+    child = tavix_piped(tmp_path, b"not audio at all", "process", "-", "-o", "out.wav", "--local")
+    assert child.returncode == 1
+    assert child.stderr.decode().startswith("tavix: -: not an audio file soundfile reads")
+    assert files(tmp_path) == []
+
+
+# --- Folders -----------------------------------------------------------------------
+
+@pytest.mark.parametrize("recursive", [False, True])
+def test_a_folder_in_keeps_its_layout_under_the_output_folder(tmp_path, recursive):
+    (tmp_path / "in" / "deeper" / "still").mkdir(parents=True)
+    noisy(tmp_path / "in" / "a.wav", 16000, 1)
+    noisy(tmp_path / "in" / "deeper" / "still" / "b.flac", 8000, 2)
+    (tmp_path / "in" / "notes.txt").write_text("not audio")
+    (tmp_path / "in" / "deeper" / "cover.jpg").write_bytes(b"\xff\xd8 not audio either")
+    args = ["process", "in", "-o", "out", "--model", "passthrough", "--local"]
+    child = tavix_cli(tmp_path, *args, *(["--recursive"] if recursive else []))
+    assert child.returncode == 0, child.stderr
+    made = [name for name in files(tmp_path) if name.startswith("out/")]
+    assert made == (["out/a.wav", "out/deeper/still/b.flac"] if recursive else ["out/a.wav"])
+    not_audio = "in/notes.txt, in/deeper/cover.jpg" if recursive else "in/notes.txt"
+    assert child.stderr == f"tavix: skipped, not audio: {not_audio}\n"
+    if recursive:
+        assert np.array_equal(soundfile.read(tmp_path / "out/deeper/still/b.flac")[0],
+                              soundfile.read(tmp_path / "in/deeper/still/b.flac")[0])
+    # Run again with the outputs inside the folder: they are not inputs.
+    again = tavix_cli(tmp_path, "process", "in", "--model", "passthrough", "--local", "--recursive")
+    assert again.returncode == 0, again.stderr
+    rerun = tavix_cli(tmp_path, "process", "in", "--model", "passthrough", "--local", "--recursive",
+                      "--skip-existing")
+    assert rerun.returncode == 0 and "a.passthrough.wav: skipped (the output of" in rerun.stderr
+    assert leftovers(tmp_path) == []
+
+
+def test_a_folder_without_audio_is_a_usage_error(tmp_path):
+    (tmp_path / "empty" / "sub").mkdir(parents=True)
+    noisy(tmp_path / "empty" / "sub" / "a.wav", 16000, 1)
+    child = tavix_cli(tmp_path, "process", "empty", "--local")
+    assert child.returncode == 2
+    assert "no audio files in empty (--recursive looks in subfolders too)" in child.stderr
