@@ -88,8 +88,8 @@ def test_standard_input_to_standard_output_equals_processing_the_file(tmp_path, 
 
 
 def test_raw_samples_in_and_a_named_format_out(tmp_path):
-    audio = (np.random.default_rng(0).uniform(-0.5, 0.5, (8000, 2)) * 32767).astype("<i2")
-    piped = tavix_piped(tmp_path, audio.tobytes(), "process", "-", "--raw", "8000:2:PCM_16",
+    audio = (np.random.default_rng(0).uniform(-0.5, 0.5, (8000, 3)) * 32767).astype("<i2")
+    piped = tavix_piped(tmp_path, audio.tobytes(), "process", "-", "--raw", "8000:3:PCM_16",
                         "-o", "-", "--format", "flac", "--model", "passthrough", "--local")
     assert piped.returncode == 0, piped.stderr
     (tmp_path / "out.flac").write_bytes(piped.stdout)
@@ -153,3 +153,28 @@ def test_a_folder_without_audio_is_a_usage_error(tmp_path):
     child = tavix_cli(tmp_path, "process", "empty", "--local")
     assert child.returncode == 2
     assert "no audio files in empty (--recursive looks in subfolders too)" in child.stderr
+
+
+# --- Any channel count ---------------------------------------------------------------
+
+@pytest.mark.parametrize("channels", [3, 4, 6])
+def test_files_of_any_channel_count_are_processed_channel_by_channel(tmp_path, channels):
+    rate = 16000
+    clean = np.sin(2 * np.pi * 440 * np.arange(rate) / rate)
+    noise = np.random.default_rng(channels).normal(0, 0.1, (rate, channels))
+    gaps = np.arange(rate) % 4000 < 2000  # tone and pauses of noise alone, on every channel
+    audio = (0.3 * clean * gaps)[:, None] + noise
+    soundfile.write(tmp_path / "many.wav", audio, rate, subtype="FLOAT")
+    for model in ("passthrough", "denoise"):
+        child = tavix_cli(tmp_path, "process", "many.wav", "--model", model, "--local")
+        assert child.returncode == 0, child.stderr
+        assert f"{rate} Hz {channels} channels" in child.stdout
+    original, _ = soundfile.read(tmp_path / "many.wav", dtype="float32")
+    passed, _ = soundfile.read(tmp_path / "many.passthrough.wav", dtype="float32")
+    assert np.array_equal(passed, original)  # every channel, bit for bit and in line
+    denoised, _ = soundfile.read(tmp_path / "many.denoised.wav", dtype="float32")
+    assert denoised.shape == original.shape
+    pauses = ~gaps
+    pauses[:4000] = False  # the model's first second adapts
+    reduction_db = 20 * np.log10(np.std(original[pauses], 0) / np.std(denoised[pauses], 0))
+    assert (reduction_db > 6).all(), reduction_db

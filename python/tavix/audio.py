@@ -111,7 +111,8 @@ def process_file(src: str | os.PathLike[str], dst: str | os.PathLike[str] | None
     holds the transcripts; ``dst=None`` then writes no audio at all. With
     `raw`, `src` holds headerless samples of that layout.
 
-    `dst` gets `src`'s rate and channels; its format comes from its
+    `dst` gets `src`'s rate and channels (any count: see
+    :meth:`Session.stream` for more than two); its format comes from its
     extension, with `src`'s subtype where that format can write it, else
     the format's default. The audio goes
     to a temporary file beside `dst` that is renamed to `dst` once complete,

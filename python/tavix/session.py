@@ -93,7 +93,11 @@ class Session(Closing):
                translate: tuple[str, str] | None = None, cloud: bool | None = None,
                pcm16: bool = False, block: int | None = None,
                start_timeout: float = 5.0) -> Stream:
-        """A stream through `model` at `rate` Hz with `channels` (1 or 2).
+        """A stream through `model` at `rate` Hz with `channels`. The SDK's
+        processors take 1 or 2; more are processed as pairs (and a last
+        single channel), a processor each, and put back in line: memory and
+        start-up grow with the pairs, and a model sees only its pair. The
+        translation pipeline takes 1 or 2.
 
         ``translate=(language_in, language_out)`` selects the translation
         pipeline instead (leave `model` empty); its transcripts arrive in
