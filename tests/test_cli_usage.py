@@ -2,6 +2,8 @@
 folder, pipes, folders of files. Each case runs `python -m tavix` in a child
 on generated files."""
 
+import re
+import signal
 import subprocess
 import sys
 
@@ -9,7 +11,9 @@ import numpy as np
 import pytest
 
 soundfile = pytest.importorskip("soundfile", reason="tavix[audio] is not installed")
-from cli_helpers import environment, files, leftovers, noisy, tavix_cli  # noqa: E402
+from api_keys import DEMO_KEY  # noqa: E402
+from cli_helpers import SLOW_WRITER, dtmf, environment, files, json_lines, leftovers, noisy  # noqa: E402
+from cli_helpers import started_writing, tavix_cli  # noqa: E402
 
 
 def tavix_piped(tmp_path, stdin, *args):
@@ -178,3 +182,79 @@ def test_files_of_any_channel_count_are_processed_channel_by_channel(tmp_path, c
     pauses[:4000] = False  # the model's first second adapts
     reduction_db = 20 * np.log10(np.std(original[pauses], 0) / np.std(denoised[pauses], 0))
     assert (reduction_db > 6).all(), reduction_db
+
+
+# --- Answers that say what to do ---------------------------------------------------------
+
+@pytest.mark.parametrize("keys, hinted", [(None, True), ("42", False)])
+def test_no_transcripts_from_the_substitute_says_what_it_hears(tmp_path, keys, hinted):
+    if keys is None:
+        noisy(tmp_path / "in.wav", 16000, 1)  # no keys in it, as in speech
+    else:
+        dtmf(tmp_path / "in.wav", keys)
+    child = tavix_cli(tmp_path, "transcribe", "in.wav", "--from", "en-US", "--local")
+    assert child.returncode == 0, child.stderr
+    hint = ("tavix: no transcripts: the substitute SDK (sdk/) hears only DTMF keys (0-9, A-D, * and #), "
+            "not speech; 'tavix demo' shows what it transcribes\n")
+    assert child.stderr == (hint if hinted else "")
+
+
+def test_a_model_file_the_sdk_refuses_is_named_with_the_reason_it_logged(tmp_path):
+    noisy(tmp_path / "in.wav", 16000, 1)
+    (tmp_path / "models").mkdir()
+    (tmp_path / "models" / "broken.tavixmodel").write_text("")
+    child = tavix_cli(tmp_path, "process", "in.wav", "--model", "broken", "--local",
+                      "--storage", "storage")
+    assert child.returncode == 1
+    assert re.fullmatch(r"tavix: in.wav: model 'broken' refused: the SDK did not load \S*"
+                        r"models/broken.tavixmodel: it names no engine \(the SDK's log: "
+                        r"storage/logs/tavix.log\)\n", child.stderr)
+
+
+def test_a_language_the_sdk_refuses_is_said_once_naming_the_option(tmp_path):
+    for name in ("a.wav", "b.wav", "c.wav"):
+        dtmf(tmp_path / name, "1")
+    child = tavix_cli(tmp_path, "transcribe", "a.wav", "b.wav", "c.wav", "--from", "en-US",
+                      "--to", "xx-XX", "--local", "--jobs", "2")
+    assert child.returncode == 1
+    assert child.stderr.startswith('tavix: --to "xx-XX" is not a supported language')
+    assert len(child.stderr.splitlines()) == 1
+
+
+def test_a_refused_key_is_in_the_json_lines_too(tmp_path):
+    noisy(tmp_path / "in.wav", 16000, 1)
+    child = tavix_cli(tmp_path, "process", "in.wav", "--json", "--api-key", DEMO_KEY[:-1] + "x")
+    assert child.returncode == 1
+    [record] = json_lines(child.stdout)
+    assert record["event"] == "activation" and record["ok"] is False
+    assert record["key_source"] == "--api-key" and record["error_type"]
+
+
+def test_an_interrupted_run_says_how_many_files_finished(tmp_path):
+    noisy(tmp_path / "a.wav", 8000, 1, seconds=0.5)
+    noisy(tmp_path / "b.wav", 8000, 1, seconds=20.0)
+    child = started_writing(tmp_path, SLOW_WRITER, "process", "a.wav", "b.wav", "--jobs", "1",
+                            "--local")
+    try:
+        child.send_signal(signal.SIGTERM)
+        _, err = child.communicate(timeout=60)  # only detects a hang
+    finally:
+        child.kill()
+    assert child.returncode == 143, err
+    said = re.search(r"^tavix: interrupted by SIGTERM: (\d) of 2 files finished, their outputs "
+                     r"complete; no partial output is left \(run again with --skip-existing to do "
+                     r"the rest\)$", err, re.M)
+    assert said, err
+    finished = [name for name in files(tmp_path) if ".denoised." in name]
+    assert int(said[1]) == len(finished) and leftovers(tmp_path) == []
+
+
+def test_the_demo_leaves_the_current_folder_as_it_was(tmp_path):
+    (tmp_path / "temporary").mkdir()
+    child = tavix_cli(tmp_path, "demo", "--keys", "1", TMPDIR=str(tmp_path / "temporary"))
+    assert child.returncode == 0, child.stderr
+    where = re.search(r"^writing into (\S+)$", child.stdout, re.M)
+    assert where and where[1].startswith(str(tmp_path / "temporary" / "tavix-demo-"))
+    assert sorted(p.name for p in (tmp_path / where[1]).iterdir()) == ["denoised.wav", "input.wav"]
+    assert "activation: ok: " in child.stdout and "success=" not in child.stdout
+    assert [name for name in files(tmp_path) if not name.startswith("temporary/")] == []

@@ -24,6 +24,7 @@ from typing import Any, TextIO
 
 from _tavix_module import TranscriptType
 from tavix._cli_inputs import STANDARD_STREAM, copy_to_standard_output, expand, spool_standard_input
+from tavix._sdk_log import model_refusal
 from tavix._staged_output import OutputError, name_max, remove_unfinished
 from tavix.audio import FileSummary, RawFormat, process_file, writable_format
 from tavix.audio import _soundfile  # pyright: ignore[reportPrivateUsage]  (same package)
@@ -33,6 +34,8 @@ from tavix.transcripts import Transcript
 
 EXIT_OK = 0
 EXIT_FAILED = 1
+#: How the substitute SDK's version string ends.
+SUBSTITUTE_SUFFIX = "-substitute"
 
 
 class UsageError(Exception):
@@ -51,11 +54,16 @@ class Interrupted(KeyboardInterrupt):
     """The run was stopped by a signal (SIGINT, SIGTERM or SIGHUP) and has
     cleaned up; the exit status is the shell's 128 + the signal's number."""
 
-    def __init__(self, signum: int) -> None:
+    def __init__(self, signum: int, finished: int | None = None, files: int | None = None) -> None:
         self.signum = signum
         self.exit_status = 128 + signum
-        super().__init__("interrupted" if signum == signal.SIGINT
-                         else f"interrupted by {signal.Signals(signum).name}")
+        message = "interrupted" if signum == signal.SIGINT else f"interrupted by {signal.Signals(signum).name}"
+        if finished is not None and files is not None:
+            # What a user needs to pick up where the run stopped.
+            message += (f": {finished} of {files} file{'s' if files != 1 else ''} finished, their "
+                        "outputs complete; no partial output is left (run again with "
+                        "--skip-existing to do the rest)")
+        super().__init__(message)
 
 
 #: The signals that stop a run the way Ctrl-C does.
@@ -106,6 +114,10 @@ class Settings:
     #: The transcript kinds shown (``transcribe`` without ``--to``: only
     #: what was recognised, not its translation into the same language).
     kinds: frozenset[TranscriptType] = frozenset(TranscriptType)
+    #: The options that gave the source and target languages, for messages.
+    language_options: tuple[str, str] = ("--translate FROM", "--translate TO")
+    #: The SDK's storage folder, where its log says why it refused something.
+    storage: Path | None = None
 
 
 @dataclass(frozen=True, slots=True)
@@ -341,13 +353,25 @@ def check(job: Job, overwrite: bool) -> int:
     return rate
 
 
-def describe(error: Exception, job: Job) -> str:
+#: How the SDK names the languages in its refusals.
+_SDK_LANGUAGE_FIELDS = ("lt_config.language_in", "lt_config.language_out")
+
+
+def describe(error: Exception, job: Job, settings: Settings) -> str:
     """One line for an error of one file's run."""
     if isinstance(error, (FileError, OutputError)):
         return str(error)
     if isinstance(error, ModelRefusedError):
+        logged = None if settings.storage is None else model_refusal(settings.storage, error.model)
+        if logged is not None:
+            return f"model {error.model!r} refused: {logged}"
         return (f"model {error.model!r} refused: not installed, or the API key is not entitled "
                 "to it ('tavix info' lists the key's models)")
+    if isinstance(error, ValueError) and str(error).startswith(_SDK_LANGUAGE_FIELDS):
+        text = str(error)
+        for field, option in zip(_SDK_LANGUAGE_FIELDS, settings.language_options, strict=True):
+            text = text.replace(field, option)
+        return text
     if isinstance(error, FileExistsError):
         return f"{job.output_label} exists (pass --overwrite to replace it)"
     if isinstance(error, ValueError):
@@ -457,10 +481,15 @@ class Batch:
         self.settings = settings
         self.console = console
         self.cancel = threading.Event()
+        self._futures: list[concurrent.futures.Future[Outcome]] = []
         #: The first signal that stopped the run.
         self.stopped_by: int | None = None
         self.options = StreamOptions(translate=settings.translate, cloud=settings.cloud,
                                      pcm16=settings.pcm16)
+        #: A refusal that holds for every file (a language the SDK does not
+        #: have): said once, and the files not yet started are not tried.
+        self._refusal: str | None = None
+        self._refusal_lock = threading.Lock()
 
     def run(self, jobs: Sequence[Job]) -> list[Outcome]:
         """Every job's outcome, in order. On SIGINT, SIGTERM or SIGHUP the
@@ -473,6 +502,7 @@ class Batch:
                     max_workers=max(1, min(self.settings.jobs, len(jobs))),
                     thread_name_prefix="tavix-file") as pool:
                 futures = [pool.submit(self._one, job) for job in jobs]
+                self._futures = futures
                 # Python runs a signal handler only on the main thread, and
                 # the kernel may hand a signal to any other thread: a main
                 # thread blocked until the files are done would then see it
@@ -485,8 +515,13 @@ class Batch:
                         self._abandon(self.stopped_by or signal.SIGINT)
                 outcomes = [future.result() for future in futures]
         if self.stopped_by is not None:
-            raise Interrupted(self.stopped_by)
+            raise self._interrupted(self.stopped_by)
         return outcomes
+
+    def _interrupted(self, signum: int) -> Interrupted:
+        finished = sum(1 for future in self._futures if future.done() and future.exception() is None
+                       and future.result().summary is not None)
+        return Interrupted(signum, finished, len(self._futures))
 
     def _abandon(self, signum: int) -> None:
         """Ends the process without waiting for a worker stuck in IO: the
@@ -494,7 +529,7 @@ class Batch:
         is removed here instead, and nothing else is left to clean up (the
         SDK's processors end with the process)."""
         remove_unfinished()
-        interrupted = Interrupted(signum)
+        interrupted = self._interrupted(signum)
         # Straight to the descriptor: the stuck worker may hold the
         # console's lock, or be blocked writing to standard output itself.
         with contextlib.suppress(OSError):
@@ -530,6 +565,8 @@ class Batch:
     def _one(self, job: Job) -> Outcome:
         if self.cancel.is_set():
             return Outcome(job, error="interrupted")
+        if self._refusal is not None:
+            return Outcome(job, error=self._refusal)
         try:
             rate = check(job, self.settings.overwrite)
 
@@ -549,8 +586,14 @@ class Batch:
         except _Cancelled:
             return Outcome(job, error="interrupted")
         except Exception as error:
-            reason = describe(error, job)
-            self.console.error(f"{job.input_label}: {reason}")
+            reason = describe(error, job, self.settings)
+            if isinstance(error, ValueError) and str(error).startswith(_SDK_LANGUAGE_FIELDS):
+                with self._refusal_lock:
+                    first, self._refusal = self._refusal is None, self._refusal or reason
+                if first:
+                    self.console.error(reason)
+            else:
+                self.console.error(f"{job.input_label}: {reason}")
             return Outcome(job, error=reason)
         finally:
             self.console.file_done()
@@ -587,6 +630,10 @@ def _run_batch(jobs: Sequence[Job], folder: Path | None, settings: Settings, key
     except ActivationError as error:
         console.error(f"activation refused: {error.error_type.name}: {error.result.message} "
                       f"(API key from {key.source})")
+        if settings.json:  # a reader of the JSON lines learns it there too
+            console.out(json.dumps({"event": "activation", "ok": False,
+                                    "error_type": error.error_type.name,
+                                    "message": error.result.message, "key_source": key.source}))
         return EXIT_FAILED
     except (RuntimeError, ValueError) as error:
         console.error(f"cannot start the SDK with the storage folder {storage}: {error}")
@@ -611,6 +658,8 @@ def _run_batch(jobs: Sequence[Job], folder: Path | None, settings: Settings, key
         wall = time.perf_counter() - started
     outcomes = [_deliver(outcome, console) for outcome in outcomes]
     _report(outcomes, settings, console, wall)
+    if settings.translate is not None and not settings.quiet and session.version.endswith(SUBSTITUTE_SUFFIX):
+        _hint_dtmf(outcomes, settings, console)
     return EXIT_FAILED if any(outcome.error for outcome in outcomes) else EXIT_OK
 
 
@@ -626,6 +675,15 @@ def _deliver(outcome: Outcome, console: Console) -> Outcome:
         console.error(f"{job.input_label}: {reason}")
         return Outcome(job, error=reason)
     return outcome
+
+
+def _hint_dtmf(outcomes: Sequence[Outcome], settings: Settings, console: Console) -> None:
+    """Speech through the substitute SDK gives no transcripts, which looks
+    like a fault unless it is said."""
+    summaries = [outcome.summary for outcome in outcomes if outcome.summary is not None]
+    if summaries and not any(_shown(summary, settings) for summary in summaries):
+        console.error("no transcripts: the substitute SDK (sdk/) hears only DTMF keys (0-9, A-D, * "
+                      "and #), not speech; 'tavix demo' shows what it transcribes")
 
 
 def _total_seconds(jobs: Sequence[Job]) -> float:

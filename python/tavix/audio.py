@@ -1,5 +1,5 @@
-"""Audio files, through the optional ``soundfile`` package
-(``pip install 'tavix[audio]'``): any format libsndfile reads."""
+"""Audio files, through the ``soundfile`` package (a dependency of tavix,
+imported only when used): any format libsndfile reads."""
 
 from __future__ import annotations
 
@@ -34,7 +34,7 @@ def _soundfile() -> Any:
     except ImportError as error:
         raise ModuleNotFoundError(
             "reading and writing audio files needs the soundfile package: "
-            "pip install 'tavix[audio]'") from error
+            "pip install soundfile") from error
 
 
 def read_audio(path: str | os.PathLike[str]) -> tuple[npt.NDArray[np.float32], int]:

@@ -7,12 +7,14 @@ import json
 import os
 import signal
 import sys
+import tempfile
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Final
 
 import _tavix_module
 from tavix._cli_batch import (
+    SUBSTITUTE_SUFFIX,
     ApiKey,
     Choices,
     Interrupted,
@@ -30,8 +32,6 @@ from tavix.signals import DTMF_FREQUENCIES
 
 #: The substitute SDK's demo key, entitled to every model (sdk/README.md).
 DEMO_KEY: Final = "tvx1-demo-all-never-13c5b659"
-#: How the substitute SDK's version string ends; only it takes the demo key.
-SUBSTITUTE_SUFFIX: Final = "-substitute"
 
 EXIT_USAGE: Final = 2
 #: The sample rates the SDK processes (its refusals name this range).
@@ -40,7 +40,8 @@ DEMO_RATES: Final = range(8000, 192000 + 1)
 KEY_HELP = ("The API key comes from --api-key, else the environment variable TAVIX_API_KEY, else\n"
             "(with the substitute SDK only) its demo key. It is never printed.")
 EXIT_HELP = ("exit status: 0 success, 1 a file failed (the others are still processed) or the key\n"
-             "was refused, 2 usage error, 130/143/129 interrupted by SIGINT/SIGTERM/SIGHUP (no\n"
+             "was refused, 2 usage error (existing outputs included: nothing was done),
+130/143/129 interrupted by SIGINT/SIGTERM/SIGHUP (no\n"
              "partial output is left).")
 
 
@@ -154,7 +155,7 @@ class _Formatter(argparse.RawDescriptionHelpFormatter):
 
 def _add_key_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--api-key", metavar="KEY", type=_sdk_text,
-                        help="API key (see below for the default)")
+                        help="API key (see above for the default)")
     parser.add_argument("--storage", metavar="DIR", type=_sdk_text,
                         help=f"the SDK's storage folder (data and logs; default: {default_storage_dir()})")
 
@@ -185,18 +186,28 @@ PROCESS_DESCRIPTION = f"""\
 Processes audio files through a model of the SDK (denoise unless --model names
 another) and writes the results at each input's sample rate and channel count, and
 in its sample format where the output's format has it. Anything soundfile reads
-goes in (WAV, FLAC, Ogg, MP3, ...); the output's extension sets its format.
+goes in (WAV, FLAC, Ogg, MP3, ...); the output's extension sets its format. Any
+channel count: beyond stereo, each pair of channels is processed on its own.
 
 With one input, -o names the output file (default: the input's name with .denoised,
 or the model's name, before the suffix); with several, -o names a folder, created
-if needed, that gets each input's name. Outputs are written under a temporary name
-and renamed once complete and on disk; an existing file is replaced only with
---overwrite, and never by a worse one (a full disk fails the file). SIGINT, SIGTERM
-and SIGHUP stop the run and remove its partial outputs.
+if needed, that gets each input's name. A folder as input processes the audio files
+in it (--recursive: its subfolders too), keeping their layout under -o; other files
+are listed once as skipped. '-' as input reads standard input (--raw for headerless
+samples), and -o - writes standard output (--format, WAV by default); summaries then
+go to standard error.
+
+Outputs are written under a temporary name and renamed once complete and on disk.
+Existing outputs stop the run before any work, naming them: --overwrite replaces
+them (never by a worse one: a full disk fails the file), --skip-existing leaves them
+and processes the rest. Inputs that are this model's outputs of other inputs (from
+an earlier run over the same files) are skipped. SIGINT, SIGTERM and SIGHUP stop the
+run, remove its partial outputs and say how many files finished.
 
 With --translate the translation pipeline runs instead of a model: its transcripts
 and translations print as they arrive, one line each (file, kind, language, final
-or partial, times, text), and the audio it writes is a delayed copy of the input.
+or partial, times, text), and the audio it writes is a copy of the input (the
+pipeline passes it through unchanged).
 
 Files run --jobs at a time, each on its own stream; a progress bar shows on a
 terminal. The run ends with one summary line per file and a total.
@@ -207,6 +218,10 @@ examples:
   tavix process noisy.wav                      writes noisy.denoised.wav
   tavix process noisy.wav -o clean.flac        the same, as FLAC
   tavix process *.wav -o clean/ --jobs 4       four files at a time into clean/
+  tavix process *.wav --skip-existing          again: only what is not done yet
+  tavix process recordings/ -r -o clean/       a folder tree into clean/, same layout
+  cat in.flac | tavix process - -o - > out.wav  a pipe through denoise
+  tavix process - --raw 16000:1:PCM_16 -o out.flac < in.pcm
   tavix process call.wav --model passthrough --local
   tavix process call.wav --translate en-US:es-ES --json
 
@@ -240,8 +255,9 @@ exit status: 0 the key activates, 1 it is refused, 2 usage error."""
 
 DEMO_DESCRIPTION = f"""\
 Activates the SDK, synthesises 3 s of a 440 Hz tone in white noise followed by
-DTMF keys, and runs it through the denoise model (writing OUT/input.wav and
-OUT/denoised.wav and printing the SNR gain) and through the translation pipeline
+DTMF keys, and runs it through the denoise model (writing input.wav and
+denoised.wav into a new temporary folder, or the folder -o names, and printing
+where and the SNR gain) and through the translation pipeline
 (printing each transcript as it arrives), with the pipeline states and the
 real-time factors.
 
@@ -315,11 +331,11 @@ def build_parser() -> argparse.ArgumentParser:
     demo = commands.add_parser("demo", help="the built-in demonstration on synthetic audio",
                                description=DEMO_DESCRIPTION, formatter_class=_Formatter)
     demo.add_argument("--api-key", "--key", dest="api_key", metavar="KEY", type=_sdk_text,
-                      help="API key (see below for the default)")
-    demo.add_argument("--storage", default="./storage", metavar="DIR", type=_sdk_text,
-                      help="the SDK's storage folder (default: %(default)s)")
-    demo.add_argument("--out", default="./out", metavar="DIR",
-                      help="where the WAV files go (default: %(default)s)")
+                      help="API key (see above for the default)")
+    demo.add_argument("--storage", metavar="DIR", type=_sdk_text,
+                      help=f"the SDK's storage folder (default: {default_storage_dir()})")
+    demo.add_argument("-o", "--out", metavar="DIR",
+                      help="where the WAV files go (default: a new temporary folder, printed)")
     demo.add_argument("--rate", type=_demo_rate, default=16000,
                       help=f"sample rate in Hz, {DEMO_RATES[0]} to {DEMO_RATES[-1]} (default: %(default)s)")
     demo.add_argument("--keys", type=_dtmf_keys, default="2026#",
@@ -339,7 +355,8 @@ def _run_process(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
         parser.error(f"--translate runs the translation pipeline; it does not go with --model {args.model}")
     model = args.model or ("" if args.translate is not None else "denoise")
     settings = Settings(model=model, translate=args.translate, cloud=args.cloud, pcm16=args.pcm16,
-                        jobs=args.jobs, json=args.json, quiet=args.quiet, overwrite=args.overwrite)
+                        jobs=args.jobs, json=args.json, quiet=args.quiet, overwrite=args.overwrite,
+                        storage=_storage(args))
     return _batch(args, parser, settings, output_label(model))
 
 
@@ -349,7 +366,8 @@ def _run_transcribe(args: argparse.Namespace, parser: argparse.ArgumentParser) -
     kinds = frozenset(TranscriptType) if args.language_out else frozenset({TranscriptType.TRANSCRIPTION})
     settings = Settings(model="", translate=(args.language_in, args.language_out or args.language_in),
                         cloud=args.cloud, pcm16=args.pcm16, jobs=args.jobs, json=args.json,
-                        quiet=args.quiet, overwrite=False, kinds=kinds)
+                        quiet=args.quiet, overwrite=False, kinds=kinds, storage=_storage(args),
+                        language_options=("--from", "--to" if args.language_out else "--from"))
     return _batch(args, parser, settings, None)
 
 
@@ -401,10 +419,12 @@ def _run_info(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 def _run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     from tavix.demo import DemoConfig, run
 
-    storage = Path(args.storage)
+    storage = _storage(args)
     try:
+        # Not the current folder: a demonstration should leave it as it was.
+        out = args.out if args.out is not None else tempfile.mkdtemp(prefix="tavix-demo-")
         key = resolve_key(args.api_key, lambda: _sdk(storage).version)
-        return run(DemoConfig(key=key.value, storage=args.storage, out_dir=args.out, rate=args.rate,
+        return run(DemoConfig(key=key.value, storage=os.fspath(storage), out_dir=out, rate=args.rate,
                               keys=args.keys, language_out=args.language_out))
     except (RuntimeError, ValueError, OSError) as error:
         print(f"tavix demo: {error}", file=sys.stderr)

@@ -65,7 +65,10 @@ class Session(Closing):
     `api_key` defaults to the environment variable ``TAVIX_API_KEY``;
     `storage_dir` (the SDK's data and logs) to :func:`default_storage_dir`.
     A refused key raises :class:`ActivationError`. A session is a context
-    manager; :meth:`close` closes its streams and releases the SDK."""
+    manager; :meth:`close` closes its streams and releases the SDK.
+
+    Attributes: ``version``, the SDK's version string; ``storage_dir``, the
+    storage folder in use."""
 
     def __init__(self, api_key: str | None = None, *,
                  storage_dir: str | os.PathLike[str] | None = None) -> None:
