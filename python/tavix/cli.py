@@ -40,9 +40,8 @@ DEMO_RATES: Final = range(8000, 192000 + 1)
 KEY_HELP = ("The API key comes from --api-key, else the environment variable TAVIX_API_KEY, else\n"
             "(with the substitute SDK only) its demo key. It is never printed.")
 EXIT_HELP = ("exit status: 0 success, 1 a file failed (the others are still processed) or the key\n"
-             "was refused, 2 usage error (existing outputs included: nothing was done),
-130/143/129 interrupted by SIGINT/SIGTERM/SIGHUP (no\n"
-             "partial output is left).")
+             "was refused, 2 usage error (existing outputs among them: nothing was done),\n"
+             "130/143/129 interrupted by SIGINT/SIGTERM/SIGHUP (no partial output is left).")
 
 
 def resolve_key(given: str | None, sdk_version: Callable[[], str]) -> ApiKey:
