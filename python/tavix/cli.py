@@ -25,6 +25,7 @@ from tavix._cli_batch import (
     plan,
     run_batch,
 )
+from tavix._cli_live import add_live_command
 from tavix._stdout import guarded_stdout
 from tavix.audio import RawFormat
 from tavix.session import API_KEY_VARIABLE, default_storage_dir
@@ -342,6 +343,7 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--language-out", default="es-ES", metavar="LANG", type=_sdk_text,
                       help="language of the translation (default: %(default)s)")
     demo.set_defaults(run=_run_demo, parser=demo)
+    add_live_command(commands, _Formatter, _add_key_options)
     return parser
 
 
