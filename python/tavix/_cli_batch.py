@@ -231,7 +231,7 @@ def _leave_out_earlier_outputs(jobs: Sequence[Job], label: str, notes: list[str]
     gets): running over a folder twice is a re-run, not a usage error, and
     never processes the first run's results again."""
     written = {Path(os.path.abspath(job.destination)): job for job in jobs if job.destination is not None}
-    kept = []
+    kept: list[Job] = []
     for job in jobs:
         writer = written.get(Path(os.path.abspath(job.source)))
         if writer is not None and writer is not job and job.source.stem.endswith(f".{label}"):
