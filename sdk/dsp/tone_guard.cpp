@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dsp/vector_clones.h"
+
 namespace tavix::dsp {
 namespace {
 
@@ -37,6 +39,30 @@ ToneGuard::ToneGuard(size_t bins, double bin_hz)
     }
 }
 
+TAVIX_VECTOR_CLONES
+void ToneGuard::count_lower_neighbours(const float* noise) {
+    const size_t n = bins();
+    const size_t w = half_width_;
+    int* lower = lower_.data();
+    std::fill(lower_.begin(), lower_.end(), 0);
+    // Full neighbourhoods, one offset at a time over all of them: a pass per
+    // offset vectorises, a pass per bin over its 2w + 1 neighbours does not.
+    if (n > 2 * w) {
+        for (size_t d = 0; d <= 2 * w; ++d) {
+            const float* neighbour = noise + d;
+            for (size_t k = w; k + w < n; ++k) {
+                lower[k] += noise[k] > kLineRatio * neighbour[k - w] ? 1 : 0;
+            }
+        }
+    }
+    // The neighbourhoods that shrink at both band edges.
+    for (size_t k = 0; k < n; ++k) {
+        if (k >= w && k + w < n) continue;
+        const size_t m = neighbourhood_half(k);
+        for (size_t j = k - m; j <= k + m; ++j) lower[k] += noise[k] > kLineRatio * noise[j] ? 1 : 0;
+    }
+}
+
 const float* ToneGuard::apply(const float* noise) {
     const size_t n = bins();
     std::copy(noise, noise + n, guarded_.begin());
@@ -64,29 +90,6 @@ void ToneGuard::refresh(const float* noise) {
     for (size_t k = protect_from_; k < n; ++k) {
         protected_[k] = is_line(k) && !(hum && mains_[k]);
         if (protected_[k]) median_[k] = neighbourhood_median(noise, k);
-    }
-}
-
-void ToneGuard::count_lower_neighbours(const float* noise) {
-    const size_t n = bins();
-    const size_t w = half_width_;
-    int* lower = lower_.data();
-    std::fill(lower_.begin(), lower_.end(), 0);
-    // Full neighbourhoods, one offset at a time over all of them: a pass per
-    // offset vectorises, a pass per bin over its 2w + 1 neighbours does not.
-    if (n > 2 * w) {
-        for (size_t d = 0; d <= 2 * w; ++d) {
-            const float* neighbour = noise + d;
-            for (size_t k = w; k + w < n; ++k) {
-                lower[k] += noise[k] > kLineRatio * neighbour[k - w] ? 1 : 0;
-            }
-        }
-    }
-    // The neighbourhoods that shrink at both band edges.
-    for (size_t k = 0; k < n; ++k) {
-        if (k >= w && k + w < n) continue;
-        const size_t m = neighbourhood_half(k);
-        for (size_t j = k - m; j <= k + m; ++j) lower[k] += noise[k] > kLineRatio * noise[j] ? 1 : 0;
     }
 }
 
