@@ -8,9 +8,10 @@ import numpy as np
 import pytest
 
 import _tavix_module as m
+from denoising import CHUNK_S, denoised
 from helpers import processor_attrs
-from noisy_speech import CHUNK_S, at_snr, denoised, hum, shaped_noise, speech_like
 from tavix import signals
+from tavix.signals import at_snr, hum, shaped_noise, speech_like
 
 SECONDS = 4.0
 SETTLE_S = 1.5  # priming, the suppressor's latency and its noise-floor learning
@@ -71,7 +72,7 @@ def test_stereo_channels_denoised_separately(activated):
     assert signals.tone_snr_db(out_right, rate, 440.0) < -10.0
 
 
-# --- Speech-like signals (noisy_speech.py) ----------------------------------
+# --- Speech-like signals (tavix.signals.speech_like) in noise -----------------
 
 
 def gain_and_removal(clean, noisy, out, active, rate, settle_s=SETTLE_S):

@@ -13,7 +13,8 @@ import hashlib
 import numpy as np
 import pytest
 
-from noisy_speech import at_snr, denoised, hum, shaped_noise, speech_like
+from denoising import denoised
+from tavix.signals import at_snr, hum, shaped_noise, speech_like
 
 SECONDS = 4.0
 
