@@ -49,6 +49,7 @@ from time import perf_counter_ns
 import numpy as np
 
 import _tavix_module as m
+import speed_peers
 import tavix  # noqa: F401  (the package as users import it; its import must work too)
 from tavix import signals
 from tavix.cli import DEMO_KEY
@@ -60,7 +61,7 @@ DOC = REPO / "docs" / "performance.md"
 BEGIN_MARK = "<!-- bench/run.py: generated block begins -->"
 END_MARK = "<!-- bench/run.py: generated block ends -->"
 
-GROUPS = ("frames", "process", "callbacks", "latency", "threads", "memory")
+GROUPS = ("frames", "process", "peers", "callbacks", "latency", "threads", "memory")
 RUNNING = m.PipelineState.RUNNING
 MIB = 1 << 20
 
@@ -416,6 +417,68 @@ def bench_process(b: Bench):
                                                fresh, floor, "native", *target))
                     b.add("process", ratio_row(f"`process_frame` {label}, one `AudioFrame`",
                                                once, floor, "native", *target))
+
+
+PEER_AUDIO_S = 10.0
+# `denoise` through `process_frame` at least this much faster than each peer,
+# and at least this many times real time, per rate.
+PEER_TARGETS = {16000: (1.3, 1000.0), 48000: (1.5, 600.0)}
+
+
+def noisy_speech(rate: int, seconds: float) -> np.ndarray:
+    speech, active = signals.speech_like(rate, seconds, seed=21)
+    return signals.at_snr(speech, active, signals.shaped_noise(rate, seconds, 1.0, seed=22), 5.0)[0]
+
+
+def bench_peers(b: Bench):
+    """The whole clip per round and side, in each method's own frames: ours
+    in 20 ms `AudioFrame`s built per call, the peers in 10 ms PCM16 frames."""
+    for rate, (faster, real_time) in PEER_TARGETS.items():
+        audio = noisy_speech(rate, PEER_AUDIO_S)
+        step = rate // 50
+        chunks = [audio[begin:begin + step] for begin in range(0, audio.size - step + 1, step)]
+        processor = b.python_processor("denoise", rate, 1, True)
+        pf, AudioFrame = processor.process_frame, m.AudioFrame
+
+        def ours():
+            start = perf_counter_ns()
+            for chunk in chunks:
+                pf(AudioFrame(chunk))
+            return (perf_counter_ns() - start) / 1e9
+
+        peers = {"Speex preprocessor": speed_peers.speex(rate, audio)}
+        if rate == 16000:
+            peers.update({f"WebRTC NS level {level}": speed_peers.webrtc(level, audio) for level in (2, 4)})
+        present = {name: peer for name, peer in peers.items() if not isinstance(peer, str)}
+        for name, peer in peers.items():
+            if isinstance(peer, str):
+                print(f"  {name} left out: {peer}", file=sys.stderr)
+        try:
+            ours()  # past priming and the noise tracker's start
+            sides = [ours] + [timed(run) for run, _ in present.values()]
+            results = alternate(sides, b.repeats)
+        finally:
+            processor.close()
+            for _, close in present.values():
+                close()
+        label = f"`denoise` through `process_frame`, {rate // 1000} kHz"
+        factor = lambda seconds: f"{PEER_AUDIO_S / seconds:,.0f}× real time"  # noqa: E731
+        ours_s = results[0]
+        b.add("peers", Row(f"{label}, {PEER_AUDIO_S:g} s of noisy speech", best_median(ours_s),
+                           "real time", f"{PEER_AUDIO_S / min(ours_s):,.0f}× / {PEER_AUDIO_S / statistics.median(ours_s):,.0f}×",
+                           f"≥ {real_time:,.0f}×", "met" if PEER_AUDIO_S / min(ours_s) >= real_time else "**missed**"))
+        for (name, _), peer_s in zip(present.items(), results[1:]):
+            row = ratio_row(f"{label} vs {name} ({factor(min(peer_s))})", ours_s, peer_s, name,
+                            f"≤ {1 / faster:.3f} (ours {faster:g}× faster)", at_most(1 / faster))
+            b.add("peers", row)
+
+
+def timed(run):
+    def side():
+        start = perf_counter_ns()
+        run()
+        return (perf_counter_ns() - start) / 1e9
+    return side
 
 
 def recorder():
@@ -860,6 +923,7 @@ def render(b: Bench, header: dict[str, str]) -> str:
     lines += ["", "| Measure | Python: best / median | Reference: best / median | Ratio: best / median | Target | |",
               "|---|---|---|---|---|---|"]
     titles = {"frames": "Frames", "process": "`process_frame` vs native `ProcessFrame` (20 ms frames)",
+              "peers": "`denoise` against other suppressors (noisy speech, mono, each in its own frames)",
               "callbacks": "Callbacks", "latency": "Callback latency", "threads": "Threads", "memory": "Memory"}
     for group in GROUPS:
         if group not in b.rows:
