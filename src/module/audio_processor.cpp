@@ -7,6 +7,7 @@
 #include "module/exit_hook.h"
 #include "module/registration.h"
 #include "types/audio_frame.h"
+#include "types/output_buffers.h"
 #include "references/record_gc.h"
 
 namespace {
@@ -84,9 +85,10 @@ void register_audio_processor(nb::module_& m) {
                 // The output is copied into the returned frame before the
                 // lock is taken back, so it stays valid however long Python
                 // keeps it, whatever other threads do with the processor.
-                return call_without_gil(std::move(processor), [&](SerializedProcessor& serial) {
-                    return BoundAudioFrame(serial.process(frame));
-                });
+                std::vector<float> spare = spare_output_buffer();
+                return BoundAudioFrame(call_without_gil(std::move(processor), [&](SerializedProcessor& serial) {
+                    return serial.process(frame, std::move(spare));
+                }));
             },
             nb::arg("frame"),
             "Push one chunk of raw PCM (>= 20 ms per call; shorter buffers are dropped) and return "
