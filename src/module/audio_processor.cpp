@@ -1,6 +1,7 @@
 #include "module/audio_processor.h"
 
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -20,6 +21,15 @@ constexpr const char* no_processor_message =
     "and the requested model is entitled to the activated user.";
 
 ProcessorHandle* first_handle = nullptr;  // guarded by the interpreter lock
+
+// The processed frame, built in its Python object's own memory rather than
+// built, returned and moved there (nanobind's way for a returned value).
+nb::typed<nb::object, BoundAudioFrame> processed_frame(std::vector<float> samples) {
+    nb::object frame = nb::inst_alloc(nb::type<BoundAudioFrame>());
+    new (nb::inst_ptr<BoundAudioFrame>(frame)) BoundAudioFrame(std::move(samples));
+    nb::inst_mark_ready(frame);
+    return nb::steal<nb::typed<nb::object, BoundAudioFrame>>(frame.release());
+}
 
 }  // namespace
 
@@ -86,7 +96,7 @@ void register_audio_processor(nb::module_& m) {
                 // lock is taken back, so it stays valid however long Python
                 // keeps it, whatever other threads do with the processor.
                 std::vector<float> spare = spare_output_buffer();
-                return BoundAudioFrame(call_without_gil(std::move(processor), [&](SerializedProcessor& serial) {
+                return processed_frame(call_without_gil(std::move(processor), [&](SerializedProcessor& serial) {
                     return serial.process(frame, std::move(spare));
                 }));
             },
