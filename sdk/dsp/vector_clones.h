@@ -4,8 +4,6 @@
 
 #include <cstddef>  // defines __GLIBC__ where there is one
 
-namespace tavix::dsp {
-
 // A function marked TAVIX_VECTOR_CLONES is compiled twice, for the x86-64
 // baseline (SSE2) and for AVX2, and the dynamic loader picks one for the CPU
 // it runs on (an ifunc), so one wheel is both portable and fast. The AVX2
@@ -19,7 +17,21 @@ namespace tavix::dsp {
 // and define them before the first call there: Clang rejects a call that
 // comes first, and Clang 14 links a call from another file to the clones'
 // resolver instead of the chosen clone (the call silently does nothing).
-#if defined(__x86_64__) && defined(__GLIBC__) && defined(__has_attribute)
+//
+// Sanitizer builds get the baseline alone: the resolver runs while the
+// dynamic loader relocates the library, before any sanitizer runtime is up,
+// and an instrumented resolver crashes there (ThreadSanitizer does). The
+// clone is the same source, so they check it too.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
+#define TAVIX_SANITIZED_BUILD 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TAVIX_SANITIZED_BUILD 1
+#endif
+#if defined(__x86_64__) && defined(__GLIBC__) && defined(__has_attribute) && !defined(TAVIX_SANITIZED_BUILD)
 #if __has_attribute(target_clones)
 #define TAVIX_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #endif
@@ -27,5 +39,3 @@ namespace tavix::dsp {
 #ifndef TAVIX_VECTOR_CLONES
 #define TAVIX_VECTOR_CLONES
 #endif
-
-}  // namespace tavix::dsp
