@@ -82,3 +82,24 @@ ensure_venv_packages() {
         "$venv/bin/python" -m pip install -q "$@"
     fi
 }
+
+# The sound server the live-audio tests run against (PulseAudio, reached
+# through PortAudio and ALSA's pulse plugin): installed with apt-get when
+# this runs as root and they are missing; otherwise those tests skip and
+# say why. Installing the package itself never needs them.
+ensure_sound_server_packages() {
+    local packages=(pulseaudio pulseaudio-utils libportaudio2 libasound2-plugins) missing=() package
+    for package in "${packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
+    done
+    (( ${#missing[@]} )) || return 0
+    if [[ $(id -u) -ne 0 ]] || ! command -v apt-get >/dev/null 2>&1; then
+        echo "== the live-audio tests will skip: missing ${missing[*]} (apt-get install them as root)"
+        return 0
+    fi
+    echo "== installing ${missing[*]} for the live-audio tests"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null ||
+        { apt-get update -q >/dev/null && DEBIAN_FRONTEND=noninteractive \
+            apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null; } ||
+        echo "== could not install ${missing[*]}: the live-audio tests will skip"
+}

@@ -1,10 +1,21 @@
 import gc
+import signal
 import sys
 
 import pytest
 
 import _tavix_module as m
 from api_keys import DEMO_KEY
+
+# The suite stops the processes it starts with SIGINT, SIGTERM and SIGHUP. A
+# run started under nohup, or as a background job of a script, inherits some
+# of them ignored, and the command line deliberately keeps an ignored signal
+# ignored; the children get the usual dispositions instead.
+for _stop in (signal.SIGTERM, signal.SIGHUP):
+    if signal.getsignal(_stop) == signal.SIG_IGN:
+        signal.signal(_stop, signal.SIG_DFL)
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.fixture
