@@ -107,6 +107,7 @@ def test_raw_samples_in_and_a_named_format_out(tmp_path):
     (["-", "--raw", "8000:1"], "'8000:1' is not RATE:CHANNELS:SUBTYPE"),
     (["-", "--raw", "8000:1:MP3"], "MP3 is not a raw subtype"),
     (["x.wav", "-o", "-", "--format", "txt"], "'txt' is not an audio format to write"),
+    (["-", "-o", "out.wav", "--cluster", "local:1"], "--cluster takes files and folders: - (a pipe)"),
 ])
 def test_pipes_given_wrongly_are_usage_errors(tmp_path, args, message):
     noisy(tmp_path / "x.wav", 16000, 1)

@@ -7,6 +7,7 @@ import dataclasses
 import math
 import sys
 import threading
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -85,6 +86,23 @@ def test_process_keeps_shape_and_alignment(session, shape):
     out = session.process(audio, rate=RATE, model="passthrough", cloud=False)
     assert out.dtype == np.float32 and out.shape == audio.shape
     assert np.array_equal(out, audio.astype(np.float32))
+
+
+@pytest.mark.parametrize("channels", [1, 2])
+def test_process_keeps_one_output_in_memory(session, channels):
+    # The output is written into one array as it comes out: the Python
+    # memory it takes beyond its input is that array and a frame or two,
+    # not the pieces and a joined copy of them.
+    audio = np.random.default_rng(2).uniform(-0.5, 0.5, (10 * RATE, channels)).astype(np.float32)
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        out = session.process(audio, rate=RATE, model="denoise", cloud=False)
+        peak = tracemalloc.get_traced_memory()[1] - before
+    finally:
+        tracemalloc.stop()
+    assert out.shape == audio.shape
+    assert peak <= out.nbytes + 256 * 1024
 
 
 def text_frame(kind, language, utterance, complete=(), partial=()):

@@ -24,6 +24,7 @@ EXPECTED = {
     "transcripts.py": r"TRANSLATION +es-ES 'dos cero dos seis almohadilla'",
     "async_transcripts.py": r"Transcript\(kind=TRANSLATION, language='de-DE', text='vier zwei', final=True",
     "files.py": r"2\.0 s at 44100 Hz, real-time factor \d+\.\d+\n\(88200, 1\) float32 44100",
+    "cluster_files.py": r"^4 files, 4\.0 s of audio$",
 }
 
 
@@ -37,8 +38,10 @@ def test_every_example_is_checked():
 
 @pytest.mark.parametrize("name", sorted(EXPECTED))
 def test_example_runs(name, tmp_path):
-    if name == "files.py":
+    if name in ("files.py", "cluster_files.py"):
         pytest.importorskip("soundfile", reason="tavix[audio] is not installed")
+    if name == "cluster_files.py":
+        pytest.importorskip("distributed", reason="tavix[cluster] is not installed")
     env = dict(os.environ, TAVIX_API_KEY=DEMO_KEY, XDG_CACHE_HOME=str(tmp_path / "cache"),
                PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     env.pop("TAVIX_LOCAL_INFERENCING", None)

@@ -125,6 +125,8 @@ class Outcome:
     job: Job
     summary: FileSummary | None = None
     error: str | None = None
+    #: The cluster worker that did the file (a run with --cluster).
+    worker: str | None = None
 
 
 def default_jobs() -> int:
@@ -357,17 +359,18 @@ def check(job: Job, overwrite: bool) -> int:
 _SDK_LANGUAGE_FIELDS = ("lt_config.language_in", "lt_config.language_out")
 
 
-def describe(error: Exception, job: Job, settings: Settings) -> str:
+def describe(error: Exception, job: Job, settings: Settings | None = None) -> str:
     """One line for an error of one file's run."""
     if isinstance(error, (FileError, OutputError)):
         return str(error)
     if isinstance(error, ModelRefusedError):
-        logged = None if settings.storage is None else model_refusal(settings.storage, error.model)
+        storage = None if settings is None else settings.storage
+        logged = None if storage is None else model_refusal(storage, error.model)
         if logged is not None:
             return f"model {error.model!r} refused: {logged}"
         return (f"model {error.model!r} refused: not installed, or the API key is not entitled "
                 "to it ('tavix info' lists the key's models)")
-    if isinstance(error, ValueError) and str(error).startswith(_SDK_LANGUAGE_FIELDS):
+    if isinstance(error, ValueError) and str(error).startswith(_SDK_LANGUAGE_FIELDS) and settings:
         text = str(error)
         for field, option in zip(_SDK_LANGUAGE_FIELDS, settings.language_options, strict=True):
             text = text.replace(field, option)
@@ -639,16 +642,8 @@ def _run_batch(jobs: Sequence[Job], folder: Path | None, settings: Settings, key
         console.error(f"cannot start the SDK with the storage folder {storage}: {error}")
         return EXIT_FAILED
     with session:
-        if folder is not None:
-            try:
-                folder.mkdir(parents=True, exist_ok=True)
-            except OSError as error:
-                console.error(f"cannot create the folder {folder}: {error.strerror}")
-                return EXIT_FAILED
-            for job in jobs:  # the layout of input folders, kept under -o
-                if job.destination is not None and job.destination.parent != folder:
-                    with contextlib.suppress(OSError):  # check() says why, when it is the job's turn
-                        job.destination.parent.mkdir(parents=True, exist_ok=True)
+        if not create_folder(folder, console, jobs):
+            return EXIT_FAILED
         started = time.perf_counter()
         try:
             console.start_progress(_total_seconds(jobs) if not settings.quiet else 0.0, len(jobs))
@@ -684,6 +679,23 @@ def _hint_dtmf(outcomes: Sequence[Outcome], settings: Settings, console: Console
     if summaries and not any(_shown(summary, settings) for summary in summaries):
         console.error("no transcripts: the substitute SDK (sdk/) hears only DTMF keys (0-9, A-D, * "
                       "and #), not speech; 'tavix demo' shows what it transcribes")
+
+
+def create_folder(folder: Path | None, console: Console, jobs: Sequence[Job] = ()) -> bool:
+    """Makes the output folder of a run (-o with several inputs), if any,
+    and in it the subfolders of `jobs`' outputs (the layout of input
+    folders); False once it has said why it cannot."""
+    if folder is not None:
+        try:
+            folder.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            console.error(f"cannot create the folder {folder}: {error.strerror}")
+            return False
+        for job in jobs:
+            if job.destination is not None and job.destination.parent != folder:
+                with contextlib.suppress(OSError):  # check() says why, when it is the job's turn
+                    job.destination.parent.mkdir(parents=True, exist_ok=True)
+    return True
 
 
 def _total_seconds(jobs: Sequence[Job]) -> float:
@@ -734,6 +746,8 @@ def _file_text(outcome: Outcome, settings: Settings) -> str:
     layout = {1: "mono", 2: "stereo"}.get(summary.channels, f"{summary.channels} channels")
     line = (f"{name}: {summary.duration:.2f} s, {summary.rate} Hz {layout}, "
             f"real-time factor {summary.real_time_factor:.4f}")
+    if outcome.worker is not None:
+        line += f", on {outcome.worker}"
     if settings.translate is not None:
         count = len(_shown(summary, settings))
         line += f", {count} transcript{'s' if count != 1 else ''}"
@@ -746,6 +760,8 @@ def _file_json(outcome: Outcome, settings: Settings) -> str:
         "event": "file", "input": job.input_label,
         "output": None if job.destination is None else job.output_label,
         "ok": summary is not None}
+    if outcome.worker is not None:
+        record["worker"] = outcome.worker
     if summary is None:
         record["error"] = outcome.error
     else:

@@ -74,18 +74,32 @@ def _process_exists(pid: int) -> bool:
     return True
 
 
-def _remove_stale(folder: Path, prefix: str) -> None:
-    """Removes what a killed run (SIGKILL, power loss) left while writing the
-    same output: temporary files of ours whose process is gone."""
+def _temporaries(folder: Path, prefix: str) -> list[tuple[Path, int]]:
+    """The temporary files of the output that `prefix` names, with the id
+    of the process that made each."""
     pattern = re.compile(re.escape(prefix) + r"\.(\d+)-[0-9a-f]{8}\.part")
     try:
         entries = list(os.scandir(folder))
     except OSError:
-        return
-    for entry in entries:
-        match = pattern.fullmatch(entry.name)
-        if match and int(match[1]) != os.getpid() and not _process_exists(int(match[1])):
-            _unlink(Path(entry.path))
+        return []
+    return [(Path(entry.path), int(match[1])) for entry in entries
+            if (match := pattern.fullmatch(entry.name))]
+
+
+def _remove_stale(folder: Path, prefix: str) -> None:
+    """Removes what a killed run (SIGKILL, power loss) left while writing the
+    same output: temporary files of ours whose process is gone."""
+    for path, pid in _temporaries(folder, prefix):
+        if pid != os.getpid() and not _process_exists(pid):
+            _unlink(path)
+
+
+def remove_leftovers(destination: Path) -> None:
+    """Removes every temporary file of `destination`, whichever process (on
+    whichever host of a shared file system) made it: for a caller that knows
+    none of their writers is left."""
+    for path, _ in _temporaries(destination.parent, _temporary_prefix(destination)):
+        _unlink(path)
 
 
 def _free_bytes(folder: Path) -> int:

@@ -25,6 +25,8 @@ from tavix._cli_batch import (
     plan,
     run_batch,
 )
+from tavix._cli_cluster import add_cluster_option, run_on_cluster
+from tavix._cli_inputs import STANDARD_STREAM
 from tavix._cli_live import add_live_command
 from tavix._stdout import guarded_stdout
 from tavix.audio import RawFormat
@@ -180,6 +182,7 @@ def _add_run_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--raw", metavar="RATE:CHANNELS:SUBTYPE", type=_raw_format,
                         help="the inputs are headerless samples of this layout (for example "
                              "16000:1:PCM_16)")
+    add_cluster_option(parser)
 
 
 PROCESS_DESCRIPTION = f"""\
@@ -377,6 +380,9 @@ def _batch(args: argparse.Namespace, parser: argparse.ArgumentParser, settings: 
     choices = Choices(recursive=args.recursive, raw=args.raw, overwrite=settings.overwrite,
                       skip_existing=getattr(args, "skip_existing", False),
                       stdout_format=getattr(args, "format", "wav"))
+    if args.cluster and (args.raw or STANDARD_STREAM in (*args.inputs, getattr(args, "output", None))):
+        # The workers read and write files by name; a pipe is this process's own.
+        parser.error("--cluster takes files and folders: - (a pipe) and --raw run on this machine only")
     try:
         planned = plan(args.inputs, getattr(args, "output", None), label, choices)
     except UsageError as error:
@@ -390,6 +396,8 @@ def _batch(args: argparse.Namespace, parser: argparse.ArgumentParser, settings: 
     except (RuntimeError, ValueError) as error:
         print(f"tavix: cannot start the SDK with the storage folder {storage}: {error}", file=sys.stderr)
         return 1
+    if args.cluster:
+        return run_on_cluster(args.cluster, planned.jobs, planned.folder, settings, key, args.storage)
     return run_batch(planned.jobs, planned.folder, settings, key, storage)
 
 

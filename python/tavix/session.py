@@ -132,7 +132,7 @@ class Session(Closing):
         line with the input (the processing delay taken out)."""
         frames, flat = as_frames(audio, None)
         with self.stream(model, rate=rate, channels=frames.shape[1], **stream_options) as stream:
-            out = np.concatenate((stream.process(frames), stream.flush()))
+            out = stream._process_whole(frames)
         return out.reshape(-1) if flat else out
 
     def close(self) -> None:

@@ -205,6 +205,14 @@ class Stream(Closing):
             out = self._pump.flush()
         return out.reshape(-1) if self._flat else out
 
+    def _process_whole(self, frames: Frames) -> Frames:
+        """All of `frames` (the stream's first and only audio) and the
+        flush in one: the output written into one preallocated array, for
+        :meth:`Session.process`."""
+        with self._lock:
+            self._check_open()
+            return self._pump.process_whole(frames)
+
     def close(self) -> None:
         """Releases the processor; the transcripts still queued stay
         readable, and iteration over them ends after the last. Output not
@@ -317,5 +325,5 @@ def process_signal(processor: AudioProcessor, samples: npt.ArrayLike, frame_len:
     frames, flat = as_frames(samples, None)
     pump = Pump(processor.process_frame, frames.shape[1], frame_len,
                 drain_limit_chunks=max_drain_frames)
-    out = np.concatenate((pump.push(frames), pump.flush()))
+    out = pump.process_whole(frames)
     return out.reshape(-1) if flat else out
