@@ -9,7 +9,7 @@ import sys
 import threading
 import time
 import weakref
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Generator
 from contextlib import ExitStack, contextmanager
 from typing import Final, cast
 
@@ -286,7 +286,7 @@ class Stream(Closing):
                 _release(self._processor, self._events, self.cloud)
 
     @contextmanager
-    def _operation(self) -> Iterator[None]:
+    def _operation(self) -> Generator[None, None, None]:
         """Holds the lock for one call, marked as this thread's, and closes
         the stream afterwards if a close came in meanwhile."""
         self._inside.active = True

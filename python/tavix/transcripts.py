@@ -7,10 +7,10 @@ import threading
 import time
 import weakref
 from collections import deque
-from collections.abc import AsyncIterator, Callable, Iterator
+from collections.abc import AsyncIterator, Callable, Generator, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Final
+from typing import TYPE_CHECKING, Final, cast
 
 from _tavix_module import TextFrame, TranscriptSegment, TranscriptType
 from tavix._forked import abandon_in_forked_child
@@ -51,7 +51,7 @@ def waiting_readers() -> list[threading.Thread]:
 
 
 @contextmanager
-def _waiting_reader() -> Iterator[None]:
+def _waiting_reader() -> Generator[None, None, None]:
     me = threading.current_thread()
     _readers[me] = _readers.get(me, 0) + 1
     try:
@@ -142,7 +142,8 @@ class TranscriptQueue:
 
     def __init__(self, offset: Callable[[], float] = lambda: 0.0, *,
                  limit: int = DEFAULT_LIMIT) -> None:
-        if isinstance(limit, bool) or not isinstance(limit, int) or limit < 1:
+        given = cast(object, limit)  # checked as given: callers need not be typed
+        if isinstance(given, bool) or not isinstance(given, int) or given < 1:
             raise ValueError(f"the transcript limit must be a positive number, got {limit!r}")
         self._offset = offset
         self.limit: Final = limit
