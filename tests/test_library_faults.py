@@ -234,3 +234,29 @@ def test_a_closed_loop_leaves_no_waiter_behind():
     assert [ref() for ref in gone] == [None, None]
     queue.put(complete(0, "1"))  # nothing left to wake
     assert drain(queue) == [(0, "1")]
+
+
+def test_a_raw_processor_is_closed_in_a_forked_child():
+    result = run_python(CHILD + textwrap.dedent(f"""
+        import _tavix_module as m
+        from helpers import frame_of, processor_attrs
+        sdk = m.create_sdk(m.InitParams(tempfile.mkdtemp()))
+        assert sdk.activate_api_key({DEMO_KEY!r}).success
+        processor = sdk.create_audio_processor(processor_attrs(local=True))
+        pid = os.fork()
+        if pid == 0:
+            try:
+                processor.process_frame(frame_of(0.02))
+            except RuntimeError as error:
+                print(error, flush=True)
+            processor.close()
+            sys.exit(0)
+        print("child status", os.waitpid(pid, 0)[1])
+        processor.process_frame(frame_of(0.02))
+        print("the parent's still processes")
+    """))
+    assert result.returncode == 0, result.stderr
+    assert "leaked" not in result.stderr
+    assert result.stdout.splitlines() == [
+        "process_frame called on a closed AudioProcessor", "child status 0",
+        "the parent's still processes"]
