@@ -177,6 +177,17 @@ def test_complete_transcripts_are_kept_up_to_the_limit():
     assert (drain(queue), queue.dropped) == ([(u, str(u)) for u in range(3, 8)], 3)
 
 
+def test_a_stream_nobody_reads_keeps_its_last_transcripts_within_the_limit(session):
+    keys = signals.dtmf_sequence(RATE, "0123456789" * 2, tail_s=1.0)[0]
+    with session.stream(rate=RATE, translate=("en-US", "es-ES"), cloud=False,
+                        transcript_limit=4) as stream:
+        stream.process(keys)
+        stream.flush()
+    kept = list(stream.transcripts)
+    assert len(kept) == 4 and stream.transcripts.dropped > 20
+    assert sorted(t.kind.name for t in kept if t.final) == ["TRANSCRIPTION", "TRANSLATION"]
+
+
 @pytest.mark.parametrize("limit", [0, -1, 2.5, True])
 def test_a_transcript_limit_must_be_a_positive_count(session, limit):
     with pytest.raises(ValueError, match="transcript limit"):

@@ -201,30 +201,35 @@ class TranscriptQueue:
     def _add(self, transcript: Transcript) -> None:
         """Under the lock."""
         key = (transcript.kind, transcript.utterance)
-        earlier = self._partials.pop(key, None)
-        if earlier is not None and earlier[0] is not None and self._waiting >= BACKLOG:
-            earlier[0] = None
-            self._waiting -= 1
+        earlier = self._partials.get(key)
+        if earlier is not None and self._waiting >= BACKLOG and self._take(earlier) is not None:
             self._dropped += 1
         slot: _Slot = [transcript]
         self._slots.append(slot)
         self._waiting += 1
-        if not transcript.final:
+        if transcript.final:
+            self._partials.pop(key, None)
+        else:
             self._partials[key] = slot
         while self._waiting > self.limit:
-            oldest = self._slots.popleft()
-            if oldest[0] is not None:
-                oldest[0] = None
-                self._waiting -= 1
+            if self._take(self._slots.popleft()) is not None:
                 self._dropped += 1
+
+    def _take(self, slot: _Slot) -> Transcript | None:
+        """Under the lock: empties `slot`; what it held, if anything."""
+        transcript, slot[0] = slot[0], None
+        if transcript is not None:
+            self._waiting -= 1
+            key = (transcript.kind, transcript.utterance)
+            if self._partials.get(key) is slot:
+                del self._partials[key]
+        return transcript
 
     def _pop(self) -> Transcript | None:
         """Under the lock: the next transcript, if any."""
         while self._slots:
-            slot = self._slots.popleft()
-            transcript, slot[0] = slot[0], None
+            transcript = self._take(self._slots.popleft())
             if transcript is not None:
-                self._waiting -= 1
                 return transcript
         return None
 
