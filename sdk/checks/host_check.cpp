@@ -344,6 +344,10 @@ int abandoned_in_forked_child(std::shared_ptr<ITavixSdk>& sdk,
     }
     processor.reset();
     sdk.reset();
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer cannot start threads after a multi-threaded fork.
+    return 0;
+#endif
     std::shared_ptr<ITavixSdk> own = activated_sdk();
     if (!own) return 2;
     ProcessorAttributes attrs = local_translation("en-US", "es-ES");
