@@ -9,9 +9,9 @@ import sys
 import threading
 import time
 import weakref
-from collections.abc import Callable, Generator
-from contextlib import ExitStack, contextmanager
-from typing import Final, cast
+from collections.abc import Callable
+from contextlib import ExitStack
+from typing import Final, ParamSpec, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -30,6 +30,8 @@ from tavix._pump import Frames, Pump
 from tavix.transcripts import DEFAULT_LIMIT, TranscriptQueue, wait_time, waiting_readers
 
 __all__ = ["ModelRefusedError", "Stream", "open_stream", "process_signal"]
+
+P = ParamSpec("P")
 
 #: The module reads this when AudioAttributes is built: exactly "1" selects
 #: the local path, anything else (or unset) the cloud path.
@@ -249,10 +251,8 @@ class Stream(Closing):
         ``N`` frames and so is the result. Integer and boolean samples are
         refused (scale them to [-1, 1]); other floats are converted."""
         frames, flat = as_frames(audio, self.channels)
-        with self._operation():
-            self._check_open()
-            out = self._pump.push(frames)
-            self._flat = flat
+        out = self._while_open(self._pump.push, frames)
+        self._flat = flat
         return out.reshape(-1) if flat else out
 
     def flush(self) -> npt.NDArray[np.float32]:
@@ -263,9 +263,7 @@ class Stream(Closing):
         The layout is that of the last block given to :meth:`process` (1-D
         for a mono stream that was given none). In real-time mode the result
         is the last :attr:`latency` frames."""
-        with self._operation():
-            self._check_open()
-            out = self._pump.flush()
+        out = self._while_open(self._pump.flush)
         return out.reshape(-1) if self._flat else out
 
     def close(self) -> None:
@@ -285,16 +283,19 @@ class Stream(Closing):
             if self._finalizer.detach() is not None:
                 _release(self._processor, self._events, self.cloud)
 
-    @contextmanager
-    def _operation(self) -> Generator[None, None, None]:
-        """Holds the lock for one call, marked as this thread's, and closes
-        the stream afterwards if a close came in meanwhile."""
-        self._inside.active = True
+    def _while_open(self, work: Callable[P, Frames], *args: P.args, **kwargs: P.kwargs) -> Frames:
+        """``work(*args, **kwargs)`` on the open stream, under its lock,
+        marked as this thread's; closes the stream afterwards if a close came
+        in meanwhile. (Not a context manager: this is on the real-time path,
+        where a generator costs more than the rest of the bookkeeping.)"""
+        inside = self._inside
+        inside.active = True
         try:
             with self._lock:
-                yield
+                self._check_open()
+                return work(*args, **kwargs)
         finally:
-            self._inside.active = False
+            inside.active = False
             if self._close_when_done:
                 self.close()
 
