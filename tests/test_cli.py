@@ -11,69 +11,20 @@ import struct
 import subprocess
 import sys
 import termios
-import textwrap
-import time
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import tavix
 from api_keys import DEMO_KEY, make_api_key
-from tavix import signals
 from tavix.cli import resolve_key
 
 soundfile = pytest.importorskip("soundfile", reason="tavix[audio] is not installed")
+from cli_helpers import SLOW_WRITER, dtmf, environment, files  # noqa: E402
+from cli_helpers import json_lines, leftovers, noisy, started_writing, tavix_cli  # noqa: E402
 
 # A mistyped demo key: well-formed, refused with UNAUTHORIZED.
 MISTYPED_KEY = DEMO_KEY[:-1] + ("0" if DEMO_KEY[-1] != "0" else "1")
-
-
-def environment(tmp_path, **extra):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p),
-               XDG_CACHE_HOME=str(tmp_path / "cache"), **extra)
-    for name in ("TAVIX_API_KEY", "TAVIX_LOCAL_INFERENCING", "TAVIX_ENVIRONMENT"):
-        if name not in extra:
-            env.pop(name, None)
-    return env
-
-
-def tavix_cli(tmp_path, *args, **env):
-    # The timeout only detects a hang; it is not a measure of speed.
-    return subprocess.run([sys.executable, "-m", "tavix", *map(str, args)], cwd=tmp_path,
-                          env=environment(tmp_path, **env), capture_output=True, text=True,
-                          timeout=120)
-
-
-def noisy(path, rate, channels, seconds=0.6, subtype=None, seed=0):
-    rng = np.random.default_rng(seed)
-    audio = signals.with_noise(signals.tone(rate, seconds), 5.0, seed=seed)
-    if channels > 1:
-        audio = np.stack([audio] + [rng.uniform(-0.3, 0.3, len(audio)) for _ in range(channels - 1)], 1)
-    soundfile.write(path, audio, rate, subtype=subtype)
-    return path
-
-
-def dtmf(path, keys, rate=16000):
-    audio, _ = signals.dtmf_sequence(rate, keys, tail_s=0.8)
-    soundfile.write(path, audio, rate)
-    return path
-
-
-def files(folder):
-    """The files a run may write, relative to `folder`: the SDK's storage
-    (under cache/) left out."""
-    return sorted(str(p.relative_to(folder)) for p in Path(folder).rglob("*")
-                  if p.is_file() and p.relative_to(folder).parts[0] != "cache")
-
-
-def leftovers(folder):
-    """Temporary outputs left behind (hidden: their names start with a dot)."""
-    return [name for name in files(folder) if Path(name).name.startswith(".")]
-
-
-def json_lines(text):
-    return [json.loads(line) for line in text.splitlines()]
 
 
 @pytest.mark.parametrize("name, rate, channels, subtype, model, output, out_subtype", [
@@ -283,65 +234,52 @@ def test_only_the_substitute_sdk_falls_back_to_the_demo_key(monkeypatch):
     ["process", "in.wav", "--translate", "en-US:es-ES", "--model", "denoise"],
     ["process", "in.wav", "--local", "--cloud"],
     ["process", "in.wav", "in2.wav", "-o", "in.wav"],
+    ["process", "in.wav", "in2.wav", "-o", "new.flac"],  # a file name, not a folder
     ["process", "in.wav", "./in.wav"],
     ["transcribe", "in.wav"],
+    ["process", "in.wav", "--model", "a/b"],
+    ["process", "in.wav", "--api-key", "key\udcff"],
+    ["transcribe", "in.wav", "--from", "en-US", "--to", "es\udcff"],
+    ["info", "--storage", "data\udcff"],
     ["demo", "--keys", "12X"],
     ["demo", "--rate", "fast"],
+    ["demo", "--rate", "4000"],
+    ["demo", "--rate", "2000000000"],
 ])
 def test_usage_errors_exit_2_without_a_traceback(tmp_path, args):
     noisy(tmp_path / "in.wav", 16000, 1)
     child = tavix_cli(tmp_path, *args)
     assert child.returncode == 2
     assert "usage: tavix" in child.stderr and "Traceback" not in child.stderr
-    assert files(tmp_path) == ["in.wav"]
+    assert sorted(set(os.listdir(tmp_path)) - {"cache"}) == ["in.wav"]  # no file, no folder
 
 
 @pytest.mark.parametrize("command", [None, "process", "transcribe", "info", "demo"])
 def test_help_is_plain_text_with_examples(tmp_path, command):
     child = tavix_cli(tmp_path, *([command] if command else []), "--help")
     assert child.returncode == 0
-    assert re.search(r"^examples:$|^exit status:", child.stdout, re.M)
+    assert re.search(r"^examples:\n  tavix ", child.stdout, re.M)
     assert "``" not in child.stdout and ":func:" not in child.stdout and ":meth:" not in child.stdout
 
 
-INTERRUPTIBLE = textwrap.dedent("""
-    import pathlib, signal, sys, time
-    import soundfile, tavix.audio
-    from tavix.cli import main
-
-    # A terminal's Ctrl-C, even when the test itself runs without one
-    # (a background job starts with SIGINT ignored).
-    signal.signal(signal.SIGINT, signal.default_int_handler)
-    # Small blocks written slowly: the run is still writing when the
-    # interrupt comes, whenever that is.
-    tavix.audio.READ_BLOCK = 800
-    write = soundfile.SoundFile.write
-    def slow_write(self, data):
-        write(self, data)
-        pathlib.Path("writing").touch()
-        time.sleep(0.05)
-    soundfile.SoundFile.write = slow_write
-    sys.exit(main(sys.argv[1:]))
-""")
-
-
+@pytest.mark.parametrize("stop, status, message", [
+    (signal.SIGINT, 130, "tavix: interrupted\n"),
+    (signal.SIGTERM, 143, "tavix: interrupted by SIGTERM\n"),
+    (signal.SIGHUP, 129, "tavix: interrupted by SIGHUP\n"),
+])
 @pytest.mark.parametrize("args", [["a.wav"], ["a.wav", "b.flac", "-o", "out", "--jobs", "2"]])
-def test_an_interrupted_run_exits_130_and_leaves_no_output(tmp_path, args):
+def test_a_stopped_run_exits_128_plus_the_signal_and_leaves_no_output(tmp_path, args, stop, status,
+                                                                      message):
     noisy(tmp_path / "a.wav", 8000, 1, seconds=20.0)
     noisy(tmp_path / "b.flac", 8000, 2, seconds=20.0)
-    child = subprocess.Popen([sys.executable, "-c", INTERRUPTIBLE, "process", *args, "--local"],
-                             cwd=tmp_path, env=environment(tmp_path), stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+    child = started_writing(tmp_path, SLOW_WRITER, "process", *args, "--local")
     try:
-        while not (tmp_path / "writing").exists() and child.poll() is None:
-            time.sleep(0.01)
-        assert child.poll() is None, "the run ended before the interrupt"
-        child.send_signal(signal.SIGINT)
+        child.send_signal(stop)
         out, err = child.communicate(timeout=60)
     finally:
         child.kill()
-    assert child.returncode == 130, err
-    assert err == "tavix: interrupted\n" and out == ""
+    assert child.returncode == status, err
+    assert err == message and out == ""
     assert leftovers(tmp_path) == []
     assert files(tmp_path) == ["a.wav", "b.flac", "writing"]
 

@@ -11,6 +11,7 @@ import json
 import math
 import os
 import signal
+import stat
 import sys
 import threading
 import time
@@ -21,6 +22,7 @@ from types import FrameType
 from typing import Any, TextIO
 
 from _tavix_module import TranscriptType
+from tavix._staged_output import OutputError, name_max, remove_unfinished
 from tavix.audio import FileSummary, process_file, writable_format
 from tavix.audio import _soundfile  # pyright: ignore[reportPrivateUsage]  (same package)
 from tavix.session import ActivationError, Session, StreamOptions
@@ -41,6 +43,26 @@ class FileError(Exception):
 
 class _Cancelled(Exception):
     """Raised from the progress hook to end a file's run on an interrupt."""
+
+
+class Interrupted(KeyboardInterrupt):
+    """The run was stopped by a signal (SIGINT, SIGTERM or SIGHUP) and has
+    cleaned up; the exit status is the shell's 128 + the signal's number."""
+
+    def __init__(self, signum: int) -> None:
+        self.signum = signum
+        self.exit_status = 128 + signum
+        super().__init__("interrupted" if signum == signal.SIGINT
+                         else f"interrupted by {signal.Signals(signum).name}")
+
+
+#: The signals that stop a run the way Ctrl-C does.
+STOPPING_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+#: How long the workers get to stop at their next block and remove their
+#: partial outputs after a signal. One stuck in a read or write that never
+#: returns (a dead network mount) is abandoned after this: the process then
+#: removes the partial outputs itself and exits without waiting for it.
+STOP_GRACE_SECONDS = 5.0
 
 
 @dataclass(frozen=True, slots=True)
@@ -100,9 +122,13 @@ def plan(sources: Sequence[str], output: str | None, label: str | None) -> tuple
         jobs = [Job(path, default_output(path, label)) for path in paths]
     else:
         out = Path(output)
-        if len(paths) > 1 or out.is_dir() or output.endswith(("/", os.sep)):
-            if out.exists() and not out.is_dir():
-                raise UsageError(f"-o {output}: not a folder (with several inputs, -o names a folder)")
+        mode = _mode(out)
+        is_dir = mode is not None and stat.S_ISDIR(mode)
+        if len(paths) > 1 or is_dir or output.endswith(("/", os.sep)):
+            names_a_file = mode is None and writable_format(out) is not None
+            if (mode is not None and not is_dir) or (names_a_file and not output.endswith(("/", os.sep))):
+                raise UsageError(f"-o {output}: not a folder (with several inputs, -o names a folder; "
+                                 "end it with / to make a folder of that name)")
             jobs = [Job(path, out / path.name) for path in paths]
             folder = out
         else:
@@ -115,7 +141,49 @@ def plan(sources: Sequence[str], output: str | None, label: str | None) -> tuple
             what = "given twice" if job.destination is None else f"would both be written to {key}"
             raise UsageError(f"{writers[target]} and {job.source}: {what}")
         writers[target] = job.source
+    _refuse_outputs_that_are_inputs(jobs)
     return jobs, folder
+
+
+def _mode(path: Path) -> int | None:
+    """`path`'s st_mode, or None when there is nothing there to see (a name
+    too long for the file system included)."""
+    try:
+        return path.stat().st_mode
+    except OSError:
+        return None
+
+
+def _identity(path: Path) -> tuple[int, int] | None:
+    try:
+        status = path.stat()
+    except OSError:
+        return None
+    return status.st_dev, status.st_ino
+
+
+def _refuse_outputs_that_are_inputs(jobs: Sequence[Job]) -> None:
+    """With --overwrite one file's output would replace another input,
+    perhaps before it is read. (A file that is its own output is refused
+    when its turn comes.)"""
+    inputs: dict[object, Path] = {}
+    for job in jobs:
+        inputs[Path(os.path.realpath(job.source))] = job.source
+        identity = _identity(job.source)
+        if identity is not None:
+            inputs[identity] = job.source
+    for job in jobs:
+        if job.destination is None:
+            continue
+        for key in (Path(os.path.realpath(job.destination)), _identity(job.destination)):
+            other = inputs.get(key)
+            if other is not None and not _same_file(other, job.source):
+                raise UsageError(f"{job.source}: its output {job.destination} is the input {other}")
+
+
+def _same_file(a: Path, b: Path) -> bool:
+    identity = _identity(a)
+    return a == b or (identity is not None and identity == _identity(b))
 
 
 def default_output(source: Path, label: str) -> Path:
@@ -129,18 +197,30 @@ def check(job: Job, overwrite: bool) -> int:
     otherwise FileError with the reason."""
     sf = _soundfile()
     source = job.source
-    if not source.exists():
-        raise FileError("no such file")
-    if source.is_dir():
+    try:
+        mode = source.stat().st_mode
+    except FileNotFoundError:
+        raise FileError("no such file") from None
+    except OSError as error:
+        raise FileError(f"cannot read it ({error.strerror})") from None
+    if stat.S_ISDIR(mode):
         raise FileError("is a folder, not an audio file")
+    if not stat.S_ISREG(mode):
+        # A FIFO or a device: opening it may wait forever, and it would be
+        # read twice (its format first, then its audio).
+        raise FileError("not a regular file (a pipe or a device): save the audio to a file first")
     if not os.access(source, os.R_OK):
         raise FileError("not readable (permission denied)")
     try:
-        rate = int(sf.info(os.fspath(source)).samplerate)
+        rate = int(sf.info(os.fsencode(source)).samplerate)
     except sf.LibsndfileError as error:
         raise FileError(f"not an audio file soundfile reads ({error.error_string.rstrip('.')})") from None
     destination = job.destination
     if destination is not None:
+        longest = name_max(destination.parent)
+        if len(os.fsencode(destination.name)) > longest:
+            raise FileError(f"cannot write {destination}: its name is too long (the file system "
+                            f"takes {longest} bytes at most)")
         if destination.exists() and os.path.samefile(source, destination):
             raise FileError(f"the output {destination} is the input itself")
         if destination.is_dir():
@@ -160,7 +240,7 @@ def check(job: Job, overwrite: bool) -> int:
 
 def describe(error: Exception, job: Job) -> str:
     """One line for an error of one file's run."""
-    if isinstance(error, FileError):
+    if isinstance(error, (FileError, OutputError)):
         return str(error)
     if isinstance(error, ModelRefusedError):
         return (f"model {error.model!r} refused: not installed, or the API key is not entitled "
@@ -256,7 +336,7 @@ class Console:
     def transcript(self, job: Job, transcript: Transcript) -> None:
         if self.json:
             self.out(json.dumps({"event": "transcript", "input": str(job.source),
-                                 **transcript_fields(transcript)}, ensure_ascii=False))
+                                 **transcript_fields(transcript)}))
         else:
             state = "final  " if transcript.final else "partial"
             self.out(f"{job.source}: {transcript.kind.name:<13} {transcript.language} {state} "
@@ -270,51 +350,74 @@ class Batch:
         self.settings = settings
         self.console = console
         self.cancel = threading.Event()
+        #: The first signal that stopped the run.
+        self.stopped_by: int | None = None
         self.options = StreamOptions(translate=settings.translate, cloud=settings.cloud,
                                      pcm16=settings.pcm16)
 
     def run(self, jobs: Sequence[Job]) -> list[Outcome]:
-        """Every job's outcome, in order. On Ctrl-C the running files stop at
-        their next block and remove their partial outputs, the others are
-        skipped, and then KeyboardInterrupt goes on to the caller."""
-        with self._interrupts_cancel():
+        """Every job's outcome, in order. On SIGINT, SIGTERM or SIGHUP the
+        running files stop at their next block and remove their partial
+        outputs, the others are skipped, and then `Interrupted` goes on to
+        the caller; if a file does not stop within `STOP_GRACE_SECONDS`,
+        the process ends here (see `_abandon`)."""
+        with self._signals_cancel():
             with concurrent.futures.ThreadPoolExecutor(
                     max_workers=max(1, min(self.settings.jobs, len(jobs))),
                     thread_name_prefix="tavix-file") as pool:
                 futures = [pool.submit(self._one, job) for job in jobs]
                 # Python runs a signal handler only on the main thread, and
-                # the kernel may hand SIGINT to any other thread: a main
-                # thread blocked until the files are done would then see
-                # Ctrl-C only once they are. Waking it now and then keeps
-                # the interrupt prompt.
+                # the kernel may hand a signal to any other thread: a main
+                # thread blocked until the files are done would then see it
+                # only once they are. Waking it now and then keeps it prompt.
+                deadline = None
                 while concurrent.futures.wait(futures, timeout=0.1).not_done:
-                    pass
+                    if self.stopped_by is not None and deadline is None:
+                        deadline = time.monotonic() + STOP_GRACE_SECONDS
+                    if deadline is not None and time.monotonic() > deadline:
+                        self._abandon(self.stopped_by or signal.SIGINT)
                 outcomes = [future.result() for future in futures]
-        if self.cancel.is_set():
-            raise KeyboardInterrupt
+        if self.stopped_by is not None:
+            raise Interrupted(self.stopped_by)
         return outcomes
 
+    def _abandon(self, signum: int) -> None:
+        """Ends the process without waiting for a worker stuck in IO: the
+        interpreter would wait for it at exit, forever. Its partial output
+        is removed here instead, and nothing else is left to clean up (the
+        SDK's processors end with the process)."""
+        remove_unfinished()
+        interrupted = Interrupted(signum)
+        # Straight to the descriptor: the stuck worker may hold the
+        # console's lock, or be blocked writing to standard output itself.
+        with contextlib.suppress(OSError):
+            os.write(sys.__stderr__.fileno() if sys.__stderr__ else 2, f"tavix: {interrupted}\n".encode())
+        os._exit(interrupted.exit_status)
+
     @contextlib.contextmanager
-    def _interrupts_cancel(self) -> Generator[None]:
-        """Ctrl-C only sets `cancel` while files run. A KeyboardInterrupt
-        raised wherever the main thread happens to be could land inside the
-        thread pool's own locking and leave it stuck; and a second Ctrl-C
-        must not cut the clean-up short."""
+    def _signals_cancel(self) -> Generator[None]:
+        """SIGINT, SIGTERM and SIGHUP only set `cancel` while files run. A
+        KeyboardInterrupt raised wherever the main thread happens to be
+        could land inside the thread pool's own locking and leave it stuck;
+        and a second signal must not cut the clean-up short."""
         if threading.current_thread() is not threading.main_thread():
             yield
             return
-        previous = signal.getsignal(signal.SIGINT)
-        # Ignored (a background job) or set outside Python: left as it is.
-        if previous is None or previous == signal.SIG_IGN:
-            yield
-            return
-        signal.signal(signal.SIGINT, self._on_interrupt)
+        replaced: list[tuple[signal.Signals, Any]] = []
+        for signum in STOPPING_SIGNALS:
+            previous = signal.getsignal(signum)
+            # Ignored (a background job, nohup) or set outside Python: left as it is.
+            if previous is not None and previous != signal.SIG_IGN:
+                replaced.append((signum, signal.signal(signum, self._on_signal)))
         try:
             yield
         finally:
-            signal.signal(signal.SIGINT, previous)
+            for signum, previous in replaced:
+                signal.signal(signum, previous)
 
-    def _on_interrupt(self, signum: int, frame: FrameType | None) -> None:
+    def _on_signal(self, signum: int, frame: FrameType | None) -> None:
+        if self.stopped_by is None:
+            self.stopped_by = signum
         self.cancel.set()
 
     def _one(self, job: Job) -> Outcome:
@@ -383,7 +486,9 @@ def _total_seconds(jobs: Sequence[Job]) -> float:
     total = 0.0
     for job in jobs:
         try:
-            info = sf.info(os.fspath(job.source))
+            if not stat.S_ISREG(job.source.stat().st_mode):
+                continue  # may block; refused when its turn comes
+            info = sf.info(os.fsencode(job.source))
         except Exception:  # reported when its turn comes
             continue
         if info.frames > 0:
@@ -442,4 +547,5 @@ def _file_json(outcome: Outcome, settings: Settings) -> str:
                       real_time_factor=round(summary.real_time_factor, 6))
         if settings.translate is not None:
             record["transcripts"] = [transcript_fields(t) for t in _shown(summary, settings)]
-    return json.dumps(record, ensure_ascii=False)
+    # ASCII: a file name that is not UTF-8 stays valid JSON (as \\udcff).
+    return json.dumps(record)

@@ -3,11 +3,9 @@
 
 from __future__ import annotations
 
-import contextlib
 import errno
 import importlib
 import os
-import secrets
 import time
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
@@ -17,6 +15,7 @@ from typing import Any, Unpack
 import numpy as np
 import numpy.typing as npt
 
+from tavix._staged_output import StagedOutput
 from tavix.session import Session, StreamOptions
 from tavix.stream import as_frames
 from tavix.transcripts import Transcript, TranscriptQueue
@@ -41,7 +40,7 @@ def _soundfile() -> Any:
 def read_audio(path: str | os.PathLike[str]) -> tuple[npt.NDArray[np.float32], int]:
     """The samples of an audio file as float32 ``(frames, channels)`` (mono
     files too), and its sample rate."""
-    data, rate = _soundfile().read(os.fspath(path), dtype="float32", always_2d=True)
+    data, rate = _soundfile().read(os.fsencode(path), dtype="float32", always_2d=True)
     return np.ascontiguousarray(data, np.float32), int(rate)
 
 
@@ -51,7 +50,7 @@ def write_audio(path: str | os.PathLike[str], audio: npt.ArrayLike, rate: int, *
     in the format its extension names. `subtype` is soundfile's (for
     example ``"PCM_16"``, ``"FLOAT"``); by default that format's usual one."""
     frames, _ = as_frames(audio, None)
-    _soundfile().write(os.fspath(path), frames, rate, subtype=subtype)
+    _soundfile().write(os.fsencode(path), frames, rate, subtype=subtype)
 
 
 @dataclass(frozen=True, slots=True)
@@ -81,12 +80,6 @@ def writable_format(path: str | os.PathLike[str]) -> str | None:
     return name if name and name in _soundfile().available_formats() else None
 
 
-def _temporary_beside(destination: Path) -> Path:
-    # Hidden, and in the same folder so that the final rename stays on one
-    # file system (and so is atomic).
-    return destination.with_name(f".{destination.name}.{secrets.token_hex(4)}.part")
-
-
 def process_file(src: str | os.PathLike[str], dst: str | os.PathLike[str] | None, *,
                  model: str = "denoise", session: Session | None = None, overwrite: bool = True,
                  on_progress: Callable[[int], object] | None = None,
@@ -98,11 +91,16 @@ def process_file(src: str | os.PathLike[str], dst: str | os.PathLike[str] | None
     holds the transcripts; ``dst=None`` then writes no audio at all.
 
     `dst` gets `src`'s rate and channels; its format comes from its
-    extension, with `src`'s subtype where that format has it. The audio goes
+    extension, with `src`'s subtype where that format can write it, else
+    the format's default. The audio goes
     to a temporary file beside `dst` that is renamed to `dst` once complete,
     so `dst` is never half-written: when anything fails (or is interrupted)
     the temporary file is removed and an existing `dst` is left as it was.
     With ``overwrite=False`` an existing `dst` raises ``FileExistsError``.
+    Before the rename the file is flushed to disk and its frames counted; a
+    failed write, or fewer frames in the file than were written, raises an
+    ``OSError`` naming `dst` (``errno.ENOSPC``, "no space left on device",
+    when the disk is full).
 
     `on_progress(frames)` is called after each block with the input frames it
     held, and `on_transcript(transcript)` with each transcript as it arrives;
@@ -132,44 +130,51 @@ def process_file(src: str | os.PathLike[str], dst: str | os.PathLike[str] | None
 
     own_session = session is None
     active = Session() if session is None else session
-    temporary: Path | None = None
+    staged: StagedOutput | None = None
     try:
-        with sf.SoundFile(os.fspath(source)) as infile:
+        with sf.SoundFile(os.fsencode(source)) as infile:
             rate, channels = int(infile.samplerate), int(infile.channels)
-            with contextlib.ExitStack() as output, \
-                    active.stream(model, rate=rate, channels=channels, **stream_options) as stream:
-                write: Callable[[npt.NDArray[np.float32]], object] = lambda block: None
-                if destination is not None:
+            with active.stream(model, rate=rate, channels=channels, **stream_options) as stream:
+                if destination is not None and out_format is not None:
                     subtype = infile.subtype if sf.check_format(out_format, infile.subtype) else None
-                    temporary = _temporary_beside(destination)
-                    write = output.enter_context(sf.SoundFile(
-                        os.fspath(temporary), "w", rate, channels, subtype=subtype,
-                        format=out_format)).write
+                    staged = StagedOutput(sf, destination, rate, channels, out_format, subtype)
+                write = staged.write if staged is not None else _discard
                 started = time.perf_counter()
                 total = 0
-                for block in infile.blocks(blocksize=READ_BLOCK, dtype="float32", always_2d=True):
+                for block in _blocks(infile):
                     total += len(block)
                     write(stream.process(block))
                     take(stream.transcripts, wait=False)
                     if on_progress is not None:
                         on_progress(len(block))
                 write(stream.flush())
-                output.close()
                 elapsed = time.perf_counter() - started
             take(stream.transcripts, wait=True)
-        if temporary is not None and destination is not None:
-            if not overwrite and destination.exists():  # made while this one ran
-                raise FileExistsError(errno.EEXIST, "the output exists", os.fspath(destination))
-            os.replace(temporary, destination)
-            temporary = None
+        if staged is not None:
+            staged.commit(overwrite=overwrite)
     finally:
-        if temporary is not None:
-            temporary.unlink(missing_ok=True)
+        if staged is not None:
+            staged.discard()  # nothing left to remove once committed
         if own_session:
             active.close()
     duration = total / rate
     return FileSummary(source, destination, rate, channels, total, duration, elapsed,
                        elapsed / duration if duration else 0.0, tuple(collected))
+
+
+def _discard(block: npt.NDArray[np.float32]) -> None:
+    pass
+
+
+def _blocks(infile: Any) -> Iterator[npt.NDArray[np.float32]]:
+    """The file's frames, `READ_BLOCK` at a time. Reads until the end
+    rather than up to a known length: some encodings (GSM 6.10, G.721 in
+    WAV) cannot seek, so libsndfile does not know their length up front."""
+    while True:
+        block = infile.read(READ_BLOCK, dtype="float32", always_2d=True)
+        if not len(block):
+            return
+        yield block
 
 
 def _ready(transcripts: TranscriptQueue) -> Iterator[Transcript]:

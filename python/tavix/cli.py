@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import signal
 import sys
 from collections.abc import Callable, Sequence
 from pathlib import Path
@@ -13,6 +14,7 @@ from typing import Final
 import _tavix_module
 from tavix._cli_batch import (
     ApiKey,
+    Interrupted,
     Settings,
     UsageError,
     default_jobs,
@@ -20,6 +22,7 @@ from tavix._cli_batch import (
     plan,
     run_batch,
 )
+from tavix._stdout import guarded_stdout
 from tavix.session import API_KEY_VARIABLE, default_storage_dir
 from tavix.signals import DTMF_FREQUENCIES
 
@@ -29,12 +32,14 @@ DEMO_KEY: Final = "tvx1-demo-all-never-13c5b659"
 SUBSTITUTE_SUFFIX: Final = "-substitute"
 
 EXIT_USAGE: Final = 2
-EXIT_INTERRUPTED: Final = 130  # 128 + SIGINT, as shells report it
+#: The sample rates the SDK processes (its refusals name this range).
+DEMO_RATES: Final = range(8000, 192000 + 1)
 
 KEY_HELP = ("The API key comes from --api-key, else the environment variable TAVIX_API_KEY, else\n"
             "(with the substitute SDK only) its demo key. It is never printed.")
 EXIT_HELP = ("exit status: 0 success, 1 a file failed (the others are still processed) or the key\n"
-             "was refused, 2 usage error, 130 interrupted (no partial output is left).")
+             "was refused, 2 usage error, 130/143/129 interrupted by SIGINT/SIGTERM/SIGHUP (no\n"
+             "partial output is left).")
 
 
 def resolve_key(given: str | None, sdk_version: Callable[[], str]) -> ApiKey:
@@ -66,11 +71,38 @@ def _positive_int(text: str) -> int:
     return value
 
 
+def _sdk_text(text: str) -> str:
+    """A value handed to the SDK, which takes UTF-8 text without NULs (a
+    file name the shell passed as other bytes cannot be)."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not UTF-8 text") from None
+    if "\0" in text:
+        raise argparse.ArgumentTypeError(f"{text!r} holds a NUL character")
+    return text
+
+
+def _model_name(text: str) -> str:
+    # The name becomes part of the default output file name.
+    if "/" in _sdk_text(text) or os.sep in text:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a model name (it holds a '/')")
+    return text
+
+
 def _language_pair(text: str) -> tuple[str, str]:
-    source, colon, target = text.partition(":")
+    source, colon, target = _sdk_text(text).partition(":")
     if not colon or not source or not target:
         raise argparse.ArgumentTypeError(f"{text!r} is not FROM:TO (for example en-US:es-ES)")
     return source, target
+
+
+def _demo_rate(text: str) -> int:
+    rate = _positive_int(text)
+    if rate not in DEMO_RATES:
+        raise argparse.ArgumentTypeError(
+            f"{text!r} Hz is not a rate the SDK processes: use {DEMO_RATES[0]} to {DEMO_RATES[-1]}")
+    return rate
 
 
 def _dtmf_keys(text: str) -> str:
@@ -95,8 +127,9 @@ class _Formatter(argparse.RawDescriptionHelpFormatter):
 
 
 def _add_key_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--api-key", metavar="KEY", help="API key (see below for the default)")
-    parser.add_argument("--storage", metavar="DIR",
+    parser.add_argument("--api-key", metavar="KEY", type=_sdk_text,
+                        help="API key (see below for the default)")
+    parser.add_argument("--storage", metavar="DIR", type=_sdk_text,
                         help=f"the SDK's storage folder (data and logs; default: {default_storage_dir()})")
 
 
@@ -126,7 +159,9 @@ goes in (WAV, FLAC, Ogg, MP3, ...); the output's extension sets its format.
 With one input, -o names the output file (default: the input's name with .denoised,
 or the model's name, before the suffix); with several, -o names a folder, created
 if needed, that gets each input's name. Outputs are written under a temporary name
-and renamed when complete; an existing file is replaced only with --overwrite.
+and renamed once complete and on disk; an existing file is replaced only with
+--overwrite, and never by a worse one (a full disk fails the file). SIGINT, SIGTERM
+and SIGHUP stop the run and remove its partial outputs.
 
 With --translate the translation pipeline runs instead of a model: its transcripts
 and translations print as they arrive, one line each (file, kind, language, final
@@ -165,6 +200,10 @@ whether it activates and the SDK's activation message (for the substitute SDK:
 the user and the models the key is entitled to).
 
 {KEY_HELP}
+
+examples:
+  tavix info
+  tavix info --json --storage /tmp/tavix-storage
 
 exit status: 0 the key activates, 1 it is refused, 2 usage error."""
 
@@ -207,7 +246,7 @@ def build_parser() -> argparse.ArgumentParser:
     process.add_argument("inputs", nargs="+", metavar="IN", help="audio files")
     process.add_argument("-o", "--output", metavar="OUT",
                          help="the output file (one input) or folder (several)")
-    process.add_argument("-m", "--model", metavar="NAME",
+    process.add_argument("-m", "--model", metavar="NAME", type=_model_name,
                          help="the SDK's model (default: denoise)")
     process.add_argument("--translate", metavar="FROM:TO", type=_language_pair,
                          help="run the translation pipeline from language FROM to TO "
@@ -220,9 +259,9 @@ def build_parser() -> argparse.ArgumentParser:
     transcribe = commands.add_parser("transcribe", help="print the transcripts of audio files",
                                      description=TRANSCRIBE_DESCRIPTION, formatter_class=_Formatter)
     transcribe.add_argument("inputs", nargs="+", metavar="IN", help="audio files")
-    transcribe.add_argument("--from", dest="language_in", metavar="LANG", required=True,
+    transcribe.add_argument("--from", dest="language_in", metavar="LANG", required=True, type=_sdk_text,
                             help="the language spoken (for example en-US)")
-    transcribe.add_argument("--to", dest="language_out", metavar="LANG",
+    transcribe.add_argument("--to", dest="language_out", metavar="LANG", type=_sdk_text,
                             help="also print translations into this language")
     _add_run_options(transcribe)
     _add_key_options(transcribe)
@@ -236,17 +275,17 @@ def build_parser() -> argparse.ArgumentParser:
 
     demo = commands.add_parser("demo", help="the built-in demonstration on synthetic audio",
                                description=DEMO_DESCRIPTION, formatter_class=_Formatter)
-    demo.add_argument("--api-key", "--key", dest="api_key", metavar="KEY",
+    demo.add_argument("--api-key", "--key", dest="api_key", metavar="KEY", type=_sdk_text,
                       help="API key (see below for the default)")
-    demo.add_argument("--storage", default="./storage", metavar="DIR",
+    demo.add_argument("--storage", default="./storage", metavar="DIR", type=_sdk_text,
                       help="the SDK's storage folder (default: %(default)s)")
     demo.add_argument("--out", default="./out", metavar="DIR",
                       help="where the WAV files go (default: %(default)s)")
-    demo.add_argument("--rate", type=_positive_int, default=16000,
-                      help="sample rate in Hz (default: %(default)s)")
+    demo.add_argument("--rate", type=_demo_rate, default=16000,
+                      help=f"sample rate in Hz, {DEMO_RATES[0]} to {DEMO_RATES[-1]} (default: %(default)s)")
     demo.add_argument("--keys", type=_dtmf_keys, default="2026#",
                       help="DTMF keys to synthesise (default: %(default)s)")
-    demo.add_argument("--language-out", default="es-ES", metavar="LANG",
+    demo.add_argument("--language-out", default="es-ES", metavar="LANG", type=_sdk_text,
                       help="language of the translation (default: %(default)s)")
     demo.set_defaults(run=_run_demo, parser=demo)
     return parser
@@ -306,7 +345,7 @@ def _run_info(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         print(json.dumps({"package": __version__, "sdk": sdk.version, "storage": str(storage),
                           "key_source": key.source, "activated": result.success,
                           "error_type": None if result.success else result.error_type.name,
-                          "message": message}, ensure_ascii=False))
+                          "message": message}))
     else:
         outcome = "ok" if result.success else f"refused: {result.error_type.name}"
         print(f"tavix {__version__}\nSDK {sdk.version}\nstorage: {storage}\n"
@@ -328,11 +367,15 @@ def _run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    command: Callable[[argparse.Namespace, argparse.ArgumentParser], int] = args.run
-    try:
-        return command(args, args.parser)
-    except KeyboardInterrupt:
-        print("tavix: interrupted", file=sys.stderr)
-        return EXIT_INTERRUPTED
+    with guarded_stdout():
+        parser = build_parser()
+        args = parser.parse_args(argv)
+        command: Callable[[argparse.Namespace, argparse.ArgumentParser], int] = args.run
+        try:
+            return command(args, args.parser)
+        except Interrupted as interrupt:
+            print(f"tavix: {interrupt}", file=sys.stderr)
+            return interrupt.exit_status
+        except KeyboardInterrupt:
+            print("tavix: interrupted", file=sys.stderr)
+            return Interrupted(signal.SIGINT).exit_status

@@ -18,7 +18,7 @@ import numpy as np
 
 import _tavix_module as sdk_module
 from tavix import signals
-from tavix.stream import process_signal
+from tavix.stream import min_frames, process_signal
 
 
 @dataclass
@@ -66,13 +66,14 @@ def print_transcript(frame: sdk_module.TextFrame) -> None:
 
 def run_processor(sdk: sdk_module.Sdk, attrs: sdk_module.ProcessorAttributes, samples: np.ndarray,
                   rate: int, running: threading.Event) -> tuple[np.ndarray, float]:
-    """Processes `samples` in 20 ms frames once the remote pipeline runs;
+    """Processes `samples` in 20 ms frames (the SDK's minimum, rounded up
+    where 50 does not divide the rate) once the remote pipeline runs;
     returns the output and the real-time factor."""
     with sdk.create_audio_processor(attrs) as processor:
         if not running.wait(10):
             raise RuntimeError("the remote pipeline did not reach RUNNING")
         started = time.perf_counter()
-        output = process_signal(processor, samples, rate // 50)
+        output = process_signal(processor, samples, min_frames(rate))
         elapsed = time.perf_counter() - started
     return output, elapsed / (samples.size / rate)
 
