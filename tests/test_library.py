@@ -15,6 +15,7 @@ import pytest
 import _tavix_module
 import tavix
 from api_keys import DEMO_KEY, make_api_key
+from helpers import text_frame
 from tavix import signals
 
 RATE = 16000
@@ -81,9 +82,11 @@ def test_closing_the_session_closes_its_streams(tmp_path):
 
 
 @pytest.mark.parametrize("shape", [(RATE,), (RATE, 1), (RATE, 2)])
-def test_process_keeps_shape_and_alignment(session, shape):
+@pytest.mark.parametrize("given", [False, True])
+def test_process_keeps_shape_and_alignment(session, shape, given):
     audio = np.random.default_rng(1).uniform(-0.5, 0.5, shape)  # float64 is converted
-    out = session.process(audio, rate=RATE, model="passthrough", cloud=False)
+    channels = {"channels": 1 if len(shape) == 1 else shape[1]} if given else {}
+    out = session.process(audio, rate=RATE, model="passthrough", cloud=False, **channels)
     assert out.dtype == np.float32 and out.shape == audio.shape
     assert np.array_equal(out, audio.astype(np.float32))
 
@@ -119,6 +122,12 @@ def text_frame(kind, language, utterance, complete=(), partial=()):
     frame = tavix.TextFrame()
     frame.type_, frame.transcript_data_ = kind, data
     return frame
+
+
+@pytest.mark.parametrize("shape, channels", [((RATE,), 2), ((RATE, 2), 1), ((RATE, 1), 2)])
+def test_process_refuses_channels_that_do_not_match_the_audio(session, shape, channels):
+    with pytest.raises(ValueError, match="channels"):
+        session.process(np.zeros(shape), rate=RATE, model="passthrough", channels=channels)
 
 
 def test_transcripts_from_a_text_frame():

@@ -91,7 +91,7 @@ void register_audio_processor(nb::module_& m) {
             "process_frame",
             [](const ProcessorHandle& self, const BoundAudioFrame& frame) {
                 std::shared_ptr<SerializedProcessor> processor = self.share();
-                if (!processor) throw std::runtime_error(closed_message);
+                if (!processor || self.inherited()) throw std::runtime_error(closed_message);
                 // The output is copied into the returned frame before the
                 // lock is taken back, so it stays valid however long Python
                 // keeps it, whatever other threads do with the processor.
