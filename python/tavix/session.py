@@ -148,7 +148,8 @@ class Session(Closing):
         need not be given; given, it must match `audio` (``ValueError``)."""
         frames, flat = as_frames(audio, channels)
         with self.stream(model, rate=rate, channels=frames.shape[1], **stream_options) as stream:
-            out = stream._process_whole(frames)
+            # The stream is this session's own, opened just above for this call.
+            out = stream._process_whole(frames)  # pyright: ignore[reportPrivateUsage]
         return out.reshape(-1) if flat else out
 
     def close(self) -> None:
