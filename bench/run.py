@@ -49,6 +49,7 @@ from time import perf_counter_ns, thread_time_ns
 import numpy as np
 
 import _tavix_module as m
+import speed_peers
 import tavix
 from tavix import signals
 from tavix.cli import DEMO_KEY
@@ -60,7 +61,7 @@ DOC = REPO / "docs" / "performance.md"
 BEGIN_MARK = "<!-- bench/run.py: generated block begins -->"
 END_MARK = "<!-- bench/run.py: generated block ends -->"
 
-GROUPS = ("frames", "process", "realtime", "callbacks", "latency", "threads", "memory")
+GROUPS = ("frames", "process", "peers", "layer", "jobs", "realtime", "callbacks", "latency", "threads", "memory")
 RUNNING = m.PipelineState.RUNNING
 MIB = 1 << 20
 
@@ -421,6 +422,158 @@ def bench_process(b: Bench):
                                                fresh, floor, "native", *target))
                     b.add("process", ratio_row(f"`process_frame` {label}, one `AudioFrame`",
                                                once, floor, "native", *target))
+
+
+PEER_AUDIO_S = 10.0
+# `denoise` through `process_frame` at least this much faster than each peer,
+# and at least this many times real time, per rate.
+PEER_TARGETS = {16000: (1.3, 1000.0), 48000: (1.5, 600.0)}
+
+
+def noisy_speech(rate: int, seconds: float) -> np.ndarray:
+    speech, active = signals.speech_like(rate, seconds, seed=21)
+    return signals.at_snr(speech, active, signals.shaped_noise(rate, seconds, 1.0, seed=22), 5.0)[0]
+
+
+def bench_peers(b: Bench):
+    """The whole clip per round and side, in each method's own frames: ours
+    in 20 ms `AudioFrame`s built per call, the peers in 10 ms PCM16 frames."""
+    for rate, (faster, real_time) in PEER_TARGETS.items():
+        audio = noisy_speech(rate, PEER_AUDIO_S)
+        step = rate // 50
+        chunks = [audio[begin:begin + step] for begin in range(0, audio.size - step + 1, step)]
+        processor = b.python_processor("denoise", rate, 1, True)
+        pf, AudioFrame = processor.process_frame, m.AudioFrame
+
+        def ours():
+            start = perf_counter_ns()
+            for chunk in chunks:
+                pf(AudioFrame(chunk))
+            return (perf_counter_ns() - start) / 1e9
+
+        peers = {"Speex preprocessor": speed_peers.speex(rate, audio)}
+        if rate == 16000:
+            peers.update({f"WebRTC NS level {level}": speed_peers.webrtc(level, audio) for level in (2, 4)})
+        present = {name: peer for name, peer in peers.items() if not isinstance(peer, str)}
+        for name, peer in peers.items():
+            if isinstance(peer, str):
+                print(f"  {name} left out: {peer}", file=sys.stderr)
+        try:
+            ours()  # past priming and the noise tracker's start
+            sides = [ours] + [timed(run) for run, _ in present.values()]
+            results = alternate(sides, b.repeats)
+        finally:
+            processor.close()
+            for _, close in present.values():
+                close()
+        label = f"`denoise` through `process_frame`, {rate // 1000} kHz"
+        factor = lambda seconds: f"{PEER_AUDIO_S / seconds:,.0f}× real time"  # noqa: E731
+        ours_s = results[0]
+        b.add("peers", Row(f"{label}, {PEER_AUDIO_S:g} s of noisy speech", best_median(ours_s),
+                           "real time", f"{PEER_AUDIO_S / min(ours_s):,.0f}× / {PEER_AUDIO_S / statistics.median(ours_s):,.0f}×",
+                           f"≥ {real_time:,.0f}×", "met" if PEER_AUDIO_S / min(ours_s) >= real_time else "**missed**"))
+        for (name, _), peer_s in zip(present.items(), results[1:]):
+            row = ratio_row(f"{label} vs {name} ({factor(min(peer_s))})", ours_s, peer_s, name,
+                            f"≤ {1 / faster:.3f} (ours {faster:g}× faster)", at_most(1 / faster))
+            b.add("peers", row)
+
+
+LAYER_AUDIO_S = 60.0
+LAYER_RATE = 48000
+
+
+def bare_loop(pf, audio, step, out):
+    """The floor of every layer row: 20 ms frames through `process_frame`,
+    the output written into a preallocated array."""
+    AudioFrame, position = m.AudioFrame, 0
+    for begin in range(0, audio.size - step + 1, step):
+        got = np.frombuffer(pf(AudioFrame(audio[begin:begin + step])).samples, np.float32)
+        out[position:position + got.size] = got
+        position += got.size
+    return position
+
+
+def stream_loop(stream, audio, block, out):
+    position = 0
+    for begin in range(0, audio.size - block + 1, block):
+        got = stream.process(audio[begin:begin + block])
+        out[position:position + got.size] = got
+        position += got.size
+    return position
+
+
+def bench_layer(b: Bench):
+    """Each side over the same minute of noisy speech per round, on a
+    processor (or stream) of its own made before the rounds; one round is
+    the whole minute. The bare loop is the reference of every row."""
+    rate, step = LAYER_RATE, LAYER_RATE // 50
+    audio = noisy_speech(rate, LAYER_AUDIO_S)
+    out = np.empty(audio.size + rate, np.float32)
+    session = tavix.Session(b.args.key, storage_dir=b.workdir / "session")
+    processor = b.python_processor("denoise", rate, 1, True)
+    streams = {block: session.stream("denoise", rate=rate, cloud=False, block=real_time)
+               for block, real_time in ((step, None), (256, None), ("real time 256", 256))}
+    bare = lambda: bare_loop(processor.process_frame, audio, step, out)  # noqa: E731
+    sides = {
+        "`Stream.process`, 20 ms blocks": (lambda: stream_loop(streams[step], audio, step, out), "≤ 1.05", 1.05),
+        "`Stream.process`, 256-frame blocks": (lambda: stream_loop(streams[256], audio, 256, out), "≤ 1.05", 1.05),
+        "`Stream.process`, real-time mode (`block=256`)":
+            (lambda: stream_loop(streams["real time 256"], audio, 256, out), "≤ 1.10", 1.10),
+        "`Session.process` (whole signal)":
+            (lambda: session.process(audio, rate=rate, cloud=False), "≤ 1.05", 1.05),
+    }
+    try:
+        bare()
+        for stream in streams.values():
+            stream_loop(stream, audio[: rate], step if stream.block is None else stream.block, out)
+        results = alternate([timed(bare)] + [timed(run) for run, _, _ in sides.values()], b.repeats)
+    finally:
+        for stream in streams.values():
+            stream.close()
+        processor.close()
+        session.close()
+    for (measure, (_, target, limit)), ours in zip(sides.items(), results[1:]):
+        b.add("layer", ratio_row(f"{measure}, {LAYER_AUDIO_S:g} s", ours, results[0],
+                                 "bare `process_frame` loop", target, at_most(limit)))
+
+
+JOBS_FILES = 4
+JOBS_AUDIO_S = 30.0
+
+
+def bench_jobs(b: Bench):
+    """`tavix process` on JOBS_FILES files, --jobs 2 against --jobs 1, each a
+    process of its own (start-up included, as a user sees it)."""
+    import soundfile
+    folder = b.workdir / "jobs"
+    folder.mkdir()
+    inputs = []
+    for index in range(JOBS_FILES):
+        path = folder / f"in{index}.wav"
+        soundfile.write(path, noisy_speech(LAYER_RATE, JOBS_AUDIO_S), LAYER_RATE, subtype="FLOAT")
+        inputs.append(str(path))
+    environment = dict(os.environ, TAVIX_API_KEY=b.args.key, TAVIX_LOCAL_INFERENCING="1",
+                       PYTHONPATH=os.pathsep.join(sys.path))
+
+    def run(jobs):
+        def side():
+            start = perf_counter_ns()
+            subprocess.run([sys.executable, "-m", "tavix", "process", *inputs, "-o", str(folder / f"out{jobs}"),
+                            "--jobs", str(jobs), "--quiet", "--overwrite", "--local"], env=environment, check=True)
+            return (perf_counter_ns() - start) / 1e9
+        return side
+
+    two, one = alternate([run(2), run(1)], min(b.repeats, 7))
+    b.add("jobs", ratio_row(f"--jobs 2 vs --jobs 1, {JOBS_FILES} files of {JOBS_AUDIO_S:g} s at 48 kHz",
+                            two, one, "--jobs 1", "≤ 0.55", at_most(0.55), fmt=lambda s: f"{s:.2f} s"))
+
+
+def timed(run):
+    def side():
+        start = perf_counter_ns()
+        run()
+        return (perf_counter_ns() - start) / 1e9
+    return side
 
 
 def bench_realtime(b: Bench):
@@ -901,6 +1054,9 @@ def render(b: Bench, header: dict[str, str]) -> str:
     lines += ["", "| Measure | Python: best / median | Reference: best / median | Ratio: best / median | Target | |",
               "|---|---|---|---|---|---|"]
     titles = {"frames": "Frames", "process": "`process_frame` vs native `ProcessFrame` (20 ms frames)",
+              "peers": "`denoise` against other suppressors (noisy speech, mono, each in its own frames)",
+              "layer": "The `tavix` layer against a bare `process_frame` loop (denoise 48 kHz mono, local)",
+              "jobs": "`tavix process --jobs` (denoise, local)",
               "realtime": "Real time: p99.9 of one block's processing against the block",
               "callbacks": "Callbacks", "latency": "Callback latency", "threads": "Threads", "memory": "Memory"}
     for group in GROUPS:

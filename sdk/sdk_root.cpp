@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/fork_epoch.h"
 #include "common/host_callback.h"
 #include "common/logger.h"
 #include "common/text.h"
@@ -65,6 +66,7 @@ public:
     // A destructor cannot pass on a forced unwind (it is noexcept, so the
     // process would abort): on_shutdown must not end its thread.
     ~SubstituteSdk() override {
+        if (!epoch_.current()) return;  // abandoned in a forked child: see common/fork_epoch.h
         log_->info("destroy_sdk");
         call_host(params_.on_shutdown);
     }
@@ -147,6 +149,7 @@ private:
         }
     }
 
+    const ForkEpoch epoch_;
     const InitParams params_;
     AccountService service_;
     const std::shared_ptr<Logger> log_;

@@ -39,6 +39,22 @@ def processor_attrs(model="passthrough", rate=16000, channels=1, notify=None, lo
     return m.ProcessorAttributes(audio)
 
 
+def text_frame(kind, language, utterance, complete=(), partial=()):
+    """A TextFrame as the SDK delivers one; segments as (start, end, text, p)."""
+    def segment(start, end, text, probability):
+        made = m.TranscriptSegment()
+        made.start, made.end, made.text, made.probability = start, end, text, probability
+        return made
+
+    data = m.TranscriptData()
+    data.utterance_idx, data.language_code_ = utterance, language
+    data.complete = [segment(*spec) for spec in complete]
+    data.partial = [segment(*spec) for spec in partial]
+    frame = m.TextFrame()
+    frame.type_, frame.transcript_data_ = kind, data
+    return frame
+
+
 class StateRecorder:
     """A pipeline-state callback that keeps every state it is given in `seen`
     and sets `running` and `stopped` when RUNNING and NOT_RUNNING arrive, so

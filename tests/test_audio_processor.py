@@ -115,9 +115,11 @@ sdk = m.create_sdk(m.InitParams(STORAGE))
 assert sdk.activate_api_key(DEMO_KEY).success
 holder = {}
 done = threading.Event()
+stored = threading.Event()
 
 def on_state(state):
-    if state != m.PipelineState.RUNNING:
+    # RUNNING may come before the handle is stored, on a loaded machine.
+    if state != m.PipelineState.RUNNING or not stored.wait(10):
         return
     if HOW == "close":
         holder["processor"].close()
@@ -140,6 +142,7 @@ else:
     holder["processor"] = processor
 if HOW in ("last_reference", "collected_cycle"):
     del processor
+stored.set()
 assert done.wait(10)
 if HOW in ("close", "exit"):
     with pytest.raises(RuntimeError, match=CLOSED):

@@ -7,6 +7,7 @@ import dataclasses
 import math
 import sys
 import threading
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -14,6 +15,7 @@ import pytest
 import _tavix_module
 import tavix
 from api_keys import DEMO_KEY, make_api_key
+from helpers import text_frame
 from tavix import signals
 
 RATE = 16000
@@ -80,11 +82,30 @@ def test_closing_the_session_closes_its_streams(tmp_path):
 
 
 @pytest.mark.parametrize("shape", [(RATE,), (RATE, 1), (RATE, 2)])
-def test_process_keeps_shape_and_alignment(session, shape):
+@pytest.mark.parametrize("given", [False, True])
+def test_process_keeps_shape_and_alignment(session, shape, given):
     audio = np.random.default_rng(1).uniform(-0.5, 0.5, shape)  # float64 is converted
-    out = session.process(audio, rate=RATE, model="passthrough", cloud=False)
+    channels = {"channels": 1 if len(shape) == 1 else shape[1]} if given else {}
+    out = session.process(audio, rate=RATE, model="passthrough", cloud=False, **channels)
     assert out.dtype == np.float32 and out.shape == audio.shape
     assert np.array_equal(out, audio.astype(np.float32))
+
+
+@pytest.mark.parametrize("channels", [1, 2])
+def test_process_keeps_one_output_in_memory(session, channels):
+    # The output is written into one array as it comes out: the Python
+    # memory it takes beyond its input is that array and a frame or two,
+    # not the pieces and a joined copy of them.
+    audio = np.random.default_rng(2).uniform(-0.5, 0.5, (10 * RATE, channels)).astype(np.float32)
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        out = session.process(audio, rate=RATE, model="denoise", cloud=False)
+        peak = tracemalloc.get_traced_memory()[1] - before
+    finally:
+        tracemalloc.stop()
+    assert out.shape == audio.shape
+    assert peak <= out.nbytes + 256 * 1024
 
 
 def text_frame(kind, language, utterance, complete=(), partial=()):
@@ -101,6 +122,12 @@ def text_frame(kind, language, utterance, complete=(), partial=()):
     frame = tavix.TextFrame()
     frame.type_, frame.transcript_data_ = kind, data
     return frame
+
+
+@pytest.mark.parametrize("shape, channels", [((RATE,), 2), ((RATE, 2), 1), ((RATE, 1), 2)])
+def test_process_refuses_channels_that_do_not_match_the_audio(session, shape, channels):
+    with pytest.raises(ValueError, match="channels"):
+        session.process(np.zeros(shape), rate=RATE, model="passthrough", channels=channels)
 
 
 def test_transcripts_from_a_text_frame():
@@ -258,5 +285,5 @@ def test_process_file(session, tmp_path):
 
 def test_files_need_soundfile(tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "soundfile", None)
-    with pytest.raises(ModuleNotFoundError, match=r"pip install 'tavix\[audio\]'"):
+    with pytest.raises(ModuleNotFoundError, match=r"needs the soundfile package: pip install soundfile"):
         tavix.read_audio(tmp_path / "a.wav")

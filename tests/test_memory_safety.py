@@ -69,6 +69,20 @@ VIEWS_OUTLIVING_THEIR_FRAME = {
         for out, copy in zip(outs, kept):
             assert np.array_equal(np.frombuffer(out.samples, np.float32), copy)
     """,
+    # Output buffers are recycled when their frame is freed: a view must keep
+    # its frame's buffer out of that, while frames freed at once around it,
+    # of other sizes, hand theirs on.
+    "output view after its frame is freed and later calls recycle buffers": """
+        p = local_processor(TMP)
+        views = []
+        for k in range(1, 40):
+            v = p.process_frame(m.AudioFrame(np.full(320 * (1 + k % 5), k / 100, np.float32))).samples
+            views.append((v, np.frombuffer(v, np.float32).copy()))
+            for size in (320, 1600, 320 * 7):
+                p.process_frame(m.AudioFrame(np.full(size, -1.0, np.float32)))
+        for v, copy in views:
+            assert np.array_equal(np.frombuffer(v, np.float32), copy)
+    """,
 }
 
 

@@ -217,6 +217,9 @@ HOST_CHECK = Path(m.__file__).parent / "sdk" / "tavix_sdk_host_check"
     # A processor destroyed inside its own callback aborts the process (a
     # child of the check), naming the mistake.
     "release-inside-aborts",
+    # After fork the child abandons the parent's processor and SDK (they
+    # neither hang nor abort there) and makes its own.
+    "fork-abandons-parents-objects",
     # What the binding refuses before the SDK sees it, and bytes Python
     # strings cannot hold.
     "nul-in-storage-dir",

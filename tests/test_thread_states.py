@@ -52,14 +52,17 @@ def test_callbacks_from_many_sdk_threads_at_once(activated):
 
 def test_a_processor_closed_on_its_own_callback_thread(activated):
     done = threading.Event()
+    stored = threading.Event()
     holder = []
 
     def close_myself(state):
-        if state == m.PipelineState.TRYING:
+        # TRYING may come before create_audio_processor has returned.
+        if state == m.PipelineState.TRYING and stored.wait(10):
             holder.pop().close()
             done.set()
 
     holder.append(activated.create_audio_processor(processor_attrs(notify=close_myself)))
+    stored.set()
     assert done.wait(10)
 
 

@@ -46,36 +46,55 @@ def silence(frames: int, channels: int) -> Frames:
 
 
 class FrameQueue:
-    """Output frames in input order; takes hand the caller new arrays."""
+    """Output frames in input order; takes hand the caller new arrays.
+
+    With :meth:`write_into`, every frame appended from then on is written
+    into one array the caller made, in order, and takes return views of it:
+    no piece is kept and nothing is joined, so a whole signal needs no memory
+    beyond its output."""
 
     def __init__(self, channels: int) -> None:
         self._channels = channels
         self._chunks: deque[Frames] = deque()
+        self._into: Frames | None = None
         self._size = 0
         self.appended = 0  # frames ever appended: the head's index is appended - len(self)
 
     def __len__(self) -> int:
         return self._size
 
+    def write_into(self, into: Frames) -> None:
+        if self.appended:
+            raise RuntimeError("write_into must come before the first frame")
+        self._into = into
+
     def append(self, frames: Frames) -> None:
         if len(frames):
-            self._chunks.append(frames)
+            if self._into is None:
+                self._chunks.append(frames)
+            else:
+                self._into[self.appended:self.appended + len(frames)] = frames
             self._size += len(frames)
             self.appended += len(frames)
 
     def take(self, count: int) -> Frames:
-        """The first min(count, len(self)) frames, removed, as a new array."""
+        """The first min(count, len(self)) frames, removed, as a new array
+        (a view of the array written into, with :meth:`write_into`)."""
         count = min(count, self._size)
+        if self._into is not None:
+            head = self.appended - self._size
+            self._size -= count
+            return self._into[head:head + count]
         pieces: list[Frames] = []
         left = count
         while left:
-            head = self._chunks[0]
-            if len(head) <= left:
+            head_chunk = self._chunks[0]
+            if len(head_chunk) <= left:
                 pieces.append(self._chunks.popleft())
-                left -= len(head)
+                left -= len(head_chunk)
             else:
-                pieces.append(head[:left])
-                self._chunks[0] = head[left:]
+                pieces.append(head_chunk[:left])
+                self._chunks[0] = head_chunk[left:]
                 left = 0
         self._size -= count
         if not pieces:
@@ -190,6 +209,18 @@ class Pump:
         if latency is None:
             return silence(0, self.channels)
         return self._next_block(self.frames_in + latency - self._returned)
+
+    def process_whole(self, frames: Frames) -> Frames:
+        """All of `frames` pushed and the processor drained: the output, as
+        long as the input, written into one array as it comes out."""
+        out = np.empty((len(frames), self.channels), np.float32)
+        self._ready.write_into(out)
+        self.push(frames)
+        self.flush()
+        if self._ready.appended != len(frames):  # never left with frames unwritten
+            raise RuntimeError(f"the processor's output came to {self._ready.appended} frames "
+                               f"for {len(frames)} of input")
+        return out
 
     def _push_chunk(self, chunk: Frames) -> None:
         if self.start is None:

@@ -14,7 +14,9 @@ import numpy.typing as npt
 
 from _tavix_module import InitParams, Sdk, SdkErrorType, SdkResult, create_sdk
 from tavix._closing import Closing
+from tavix._forked import abandon_in_forked_child
 from tavix.stream import Stream, as_frames, open_stream
+from tavix.transcripts import DEFAULT_LIMIT
 
 __all__ = ["ActivationError", "Session", "StreamOptions", "default_storage_dir"]
 
@@ -57,6 +59,7 @@ class StreamOptions(TypedDict, total=False):
     cloud: bool | None
     pcm16: bool
     start_timeout: float
+    transcript_limit: int
 
 
 class Session(Closing):
@@ -65,7 +68,10 @@ class Session(Closing):
     `api_key` defaults to the environment variable ``TAVIX_API_KEY``;
     `storage_dir` (the SDK's data and logs) to :func:`default_storage_dir`.
     A refused key raises :class:`ActivationError`. A session is a context
-    manager; :meth:`close` closes its streams and releases the SDK."""
+    manager; :meth:`close` closes its streams and releases the SDK.
+
+    Attributes: ``version``, the SDK's version string; ``storage_dir``, the
+    storage folder in use."""
 
     def __init__(self, api_key: str | None = None, *,
                  storage_dir: str | os.PathLike[str] | None = None) -> None:
@@ -79,8 +85,12 @@ class Session(Closing):
                 hint = f" (pass an API key or set {API_KEY_VARIABLE})"
             raise ActivationError(result, hint)
         self._sdk: Sdk | None = sdk
-        self._lock = threading.Lock()
+        self._closed_reason = "the session is closed"
+        # Re-entrant: close() may come from a signal handler on a thread
+        # that holds it.
+        self._lock = threading.RLock()
         self._streams: weakref.WeakSet[Stream] = weakref.WeakSet()
+        abandon_in_forked_child(self, Session._abandon_after_fork)
         self.storage_dir: Final = Path(path)
         self.version: Final = sdk.version
         """The SDK's version string."""
@@ -92,8 +102,12 @@ class Session(Closing):
     def stream(self, model: str = "", *, rate: int, channels: int = 1,
                translate: tuple[str, str] | None = None, cloud: bool | None = None,
                pcm16: bool = False, block: int | None = None,
-               start_timeout: float = 5.0) -> Stream:
-        """A stream through `model` at `rate` Hz with `channels` (1 or 2).
+               start_timeout: float = 5.0, transcript_limit: int = DEFAULT_LIMIT) -> Stream:
+        """A stream through `model` at `rate` Hz with `channels`. The SDK's
+        processors take 1 or 2; more are processed as pairs (and a last
+        single channel), a processor each, and put back in line: memory and
+        start-up grow with the pairs, and a model sees only its pair. The
+        translation pipeline takes 1 or 2.
 
         ``translate=(language_in, language_out)`` selects the translation
         pipeline instead (leave `model` empty); its transcripts arrive in
@@ -101,31 +115,41 @@ class Session(Closing):
         (False) path; None follows ``TAVIX_LOCAL_INFERENCING`` as the SDK
         does. `pcm16` makes the cloud link 16-bit PCM instead of G.711.
         `block` selects real-time mode with that many frames per call.
+        `transcript_limit` bounds the transcripts kept for a reader that
+        falls behind (see :class:`TranscriptQueue`).
 
         On the cloud path this waits until the remote pipeline runs, so no
         audio passes unprocessed: ``TimeoutError`` after `start_timeout`
-        seconds, ``RuntimeError`` if it stopped first."""
+        seconds (``math.inf``: no limit), ``RuntimeError`` if it stopped
+        first. A stream whose opening fails is closed."""
         with self._lock:
             sdk = self._sdk
             if sdk is None:
-                raise RuntimeError("the session is closed")
+                raise RuntimeError(self._closed_reason)
         stream = open_stream(sdk, model, rate=rate, channels=channels, translate=translate,
-                              cloud=cloud, pcm16=pcm16, block=block, start_timeout=start_timeout)
-        with self._lock:
-            if self._sdk is None:  # closed meanwhile, by another thread
-                stream.close()
-                raise RuntimeError("the session is closed")
-            self._streams.add(stream)
+                              cloud=cloud, pcm16=pcm16, block=block, start_timeout=start_timeout,
+                              transcript_limit=transcript_limit)
+        try:
+            with self._lock:
+                if self._sdk is None:  # closed meanwhile (another thread, a signal handler)
+                    raise RuntimeError(self._closed_reason)
+                self._streams.add(stream)
+        except BaseException:
+            stream.close()
+            raise
         return stream
 
     def process(self, audio: npt.ArrayLike, *, rate: int, model: str = "denoise",
+                channels: int | None = None,
                 **stream_options: Unpack[StreamOptions]) -> npt.NDArray[np.float32]:
         """`audio` (1-D mono or 2-D ``(frames, channels)``) through `model`
         in one call: the processed signal, float32, in the same shape, in
-        line with the input (the processing delay taken out)."""
-        frames, flat = as_frames(audio, None)
+        line with the input (the processing delay taken out). `channels`
+        need not be given; given, it must match `audio` (``ValueError``)."""
+        frames, flat = as_frames(audio, channels)
         with self.stream(model, rate=rate, channels=frames.shape[1], **stream_options) as stream:
-            out = np.concatenate((stream.process(frames), stream.flush()))
+            # The stream is this session's own, opened just above for this call.
+            out = stream._process_whole(frames)  # pyright: ignore[reportPrivateUsage]
         return out.reshape(-1) if flat else out
 
     def close(self) -> None:
@@ -137,6 +161,15 @@ class Session(Closing):
             self._streams.clear()
         for stream in streams:
             stream.close()
+
+    def _abandon_after_fork(self) -> None:
+        """In a forked child the session is the parent's (see
+        :mod:`tavix._forked`): closed, its SDK let go without a call."""
+        self._lock = threading.RLock()
+        self._sdk = None
+        self._streams = weakref.WeakSet()
+        self._closed_reason = ("the session belongs to the process that forked this one: "
+                               "open a new Session here")
 
     def __repr__(self) -> str:
         return f"<tavix.Session SDK {self.version}{' closed' if self.closed else ''}>"

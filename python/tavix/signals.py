@@ -102,3 +102,67 @@ def snr_db(clean: npt.ArrayLike, processed: npt.ArrayLike, delay: int = 0) -> fl
     scale = float(np.dot(reference, output)) / max(float(np.dot(reference, reference)), 1e-30)
     residual = output - scale * reference
     return float(10 * np.log10(np.sum((scale * reference) ** 2) / max(float(np.sum(residual**2)), 1e-30)))
+
+
+def speech_like(rate: int, seconds: float, seed: int = 0) -> tuple[Samples, npt.NDArray[np.bool_]]:
+    """(signal, active): speech-like mono float32 at about -26 dBFS and, per
+    sample, whether a syllable sounds there. Voiced syllables with a gliding
+    pitch and three formants, separated by pauses: what a noise suppressor
+    is for, unlike a steady tone."""
+    rng = np.random.default_rng(seed)
+    n = int(rate * seconds)
+    f0 = np.zeros(n)
+    envelope = np.zeros(n)
+    formants = np.zeros((n, 3))
+    position = int(0.1 * rate)
+    while position < n:
+        length = int(rng.uniform(0.15, 0.35) * rate)
+        end = min(n, position + length)
+        span = np.arange(end - position) / length
+        start_pitch = rng.uniform(100, 220)
+        f0[position:end] = start_pitch * (1 + rng.uniform(-0.25, 0.25) * span)
+        envelope[position:end] = np.sin(np.pi * span) ** 0.5
+        for i, (low, high) in enumerate(((300, 800), (900, 2200), (2300, 3200))):
+            a, b = rng.uniform(low, high, 2)
+            formants[position:end, i] = a + (b - a) * span
+        position = end + int(rng.choice([rng.uniform(0.05, 0.15), rng.uniform(0.3, 0.5)]) * rate)
+    phase = 2 * np.pi * np.cumsum(f0) / rate
+    out = np.zeros(n)
+    for h in range(1, int(min(8000, rate / 2) / 100)):
+        frequency = h * f0
+        weight = sum(np.exp(-0.5 * ((frequency - formants[:, i]) / (80 + 40 * i)) ** 2) / (1 + i)
+                     for i in range(3)) + 0.02
+        out += np.where(frequency < rate / 2 - 200, weight * np.sin(h * phase), 0.0) / h**0.5
+    out *= envelope
+    active = envelope > 0
+    out *= 10 ** (-26 / 20) / np.sqrt(np.mean(out[active] ** 2))
+    return out.astype(np.float32), active
+
+
+def shaped_noise(rate: int, seconds: float, exponent: float, seed: int = 1) -> npt.NDArray[np.float64]:
+    """Gaussian noise whose power falls as f**-exponent (2: brown), from 20 Hz."""
+    n = int(rate * seconds)
+    spectrum = np.fft.rfft(np.random.default_rng(seed).standard_normal(n))
+    f = np.fft.rfftfreq(n, 1 / rate)
+    spectrum *= np.maximum(f, 20.0) ** (-exponent / 2)
+    spectrum[0] = 0
+    noise = np.fft.irfft(spectrum, n)
+    return np.asarray(noise / np.std(noise), np.float64)
+
+
+def hum(rate: int, seconds: float, mains: float, amplitudes: list[float]) -> npt.NDArray[np.float64]:
+    """Mains hum: the harmonics of `mains` Hz at `amplitudes`, the first first."""
+    t = np.arange(int(rate * seconds)) / rate
+    out = np.zeros(t.size)
+    for h, a in enumerate(amplitudes):
+        out = out + a * np.sin(2 * np.pi * mains * (h + 1) * t + h)
+    return out
+
+
+def at_snr(speech: Samples, active: npt.NDArray[np.bool_], noise: npt.NDArray[np.float64],
+           snr_db: float) -> tuple[Samples, npt.NDArray[np.float64]]:
+    """(noisy, noise): speech plus noise scaled to snr_db below the speech's
+    active level, and that scaled noise."""
+    level = np.mean(speech[active].astype(np.float64) ** 2)
+    scale = np.sqrt(level / 10 ** (snr_db / 10) / np.mean(noise**2))
+    return (speech + scale * noise).astype(np.float32), np.asarray(scale * noise, np.float64)

@@ -3,10 +3,15 @@ out, transcripts in a queue."""
 
 from __future__ import annotations
 
+import atexit
 import os
+import sys
 import threading
+import time
+import weakref
 from collections.abc import Callable
-from typing import Final, cast
+from contextlib import ExitStack
+from typing import Final, ParamSpec, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -19,11 +24,15 @@ from _tavix_module import (
     ProcessorAttributes,
     Sdk,
 )
+from tavix._channels import MAX_PROCESSOR_CHANNELS, open_split
 from tavix._closing import Closing
+from tavix._forked import abandon_in_forked_child
 from tavix._pump import Frames, Pump
-from tavix.transcripts import TranscriptQueue
+from tavix.transcripts import DEFAULT_LIMIT, TranscriptQueue, wait_time, waiting_readers
 
 __all__ = ["ModelRefusedError", "Stream", "open_stream", "process_signal"]
+
+P = ParamSpec("P")
 
 #: The module reads this when AudioAttributes is built: exactly "1" selects
 #: the local path, anything else (or unset) the cloud path.
@@ -101,17 +110,18 @@ class _Events:
     """What the SDK's threads call into. Holds no reference to the stream or
     the processor, so a dropped stream is not kept alive by its callbacks."""
 
-    def __init__(self) -> None:
+    def __init__(self, transcript_limit: int = DEFAULT_LIMIT) -> None:
         #: Seconds of input before the first frame the SDK was given: its
         #: transcript times count from that frame.
         self.offset = 0.0
-        self.transcripts = TranscriptQueue(lambda: self.offset)
+        self.transcripts = TranscriptQueue(lambda: self.offset, limit=transcript_limit)
         self.changed = threading.Condition()
         self.state = PipelineState.UNKNOWN
         #: Set when the stream starts to close, before it joins the SDK's
         #: thread: a callback that waits on that thread must let go by then
         #: (the tests hold TRYING this way to keep a pipeline from running).
         self.closing = threading.Event()
+        abandon_in_forked_child(self, _Events._abandon_after_fork)
 
     def on_state(self, state: PipelineState) -> None:
         with self.changed:
@@ -119,12 +129,59 @@ class _Events:
             self.changed.notify_all()
 
     def wait_for_start(self, timeout: float) -> PipelineState:
-        """Waits until the pipeline runs or stopped, or `timeout` passed;
-        returns the state then."""
+        """Waits until the pipeline runs or stopped, or `timeout` passed
+        (``math.inf``: as long as it takes); returns the state then."""
         with self.changed:
             self.changed.wait_for(
-                lambda: self.state in (PipelineState.RUNNING, PipelineState.NOT_RUNNING), timeout)
+                lambda: self.state in (PipelineState.RUNNING, PipelineState.NOT_RUNNING),
+                wait_time(timeout))
             return self.state
+
+    def _abandon_after_fork(self) -> None:
+        """In a forked child: a thread that held the lock is not there."""
+        self.changed = threading.Condition()
+
+
+def _release(processor: AudioProcessor, events: _Events, cloud: bool) -> None:
+    """Closes a stream's processor, then its transcripts; what
+    :meth:`Stream.close` does, and what happens to a stream released
+    without it."""
+    events.closing.set()
+    # Delivers the SDK's last callbacks (a running utterance's final
+    # transcript, NOT_RUNNING) before it returns.
+    processor.close()
+    if not cloud:
+        events.on_state(PipelineState.NOT_RUNNING)
+    events.transcripts.close()
+
+
+# Streams not yet released, for the exit hook.
+_open_streams: weakref.WeakSet[Stream] = weakref.WeakSet()
+
+#: How long interpreter exit waits for the threads that were waiting for
+#: transcripts to end, once their streams were closed.
+EXIT_READERS_LIMIT: Final = 2.0
+
+
+def _close_streams_at_exit() -> None:
+    """Registered after the extension's own exit hook, so it runs first:
+    closes every open stream while callbacks still run, so that threads
+    waiting for transcripts see the end of them and finish rather than hold
+    their objects through finalisation. A thread that does not finish in
+    time is named, in one line, and abandoned."""
+    readers = waiting_readers()
+    for stream in list(_open_streams):
+        stream.close()
+    deadline = time.monotonic() + EXIT_READERS_LIMIT
+    for thread in readers:
+        thread.join(max(0.0, deadline - time.monotonic()))
+    running = [repr(thread.name) for thread in readers if thread.is_alive()]
+    if running:
+        sys.stderr.write(f"tavix: at exit, thread {', '.join(running)} was still running after the "
+                         "transcripts it waited for ended, and was abandoned\n")
+
+
+atexit.register(_close_streams_at_exit)
 
 
 class Stream(Closing):
@@ -146,7 +203,17 @@ class Stream(Closing):
         self._pump = Pump(processor.process_frame, channels, min_frames(rate), block=block,
                           on_start=lambda start: setattr(events, "offset", start / rate))
         self._lock = threading.Lock()
-        self._closed = False
+        # Closes a stream released unclosed, so that a transcript reader's
+        # iteration ends then too (the queue never refers back to the
+        # stream). Alive while the stream is open; close() detaches it
+        # rather than call it, as finalizers do nothing once weakref's own
+        # exit hook ran.
+        self._finalizer = weakref.finalize(self, _release, processor, events, cloud)
+        self._finalizer.atexit = False  # _close_streams_at_exit closes what is open
+        # Threads inside process() or flush(), and a close asked for there.
+        self._inside = threading.local()
+        self._close_when_done = False
+        abandon_in_forked_child(self, Stream._abandon_after_fork)
         self._flat = channels == 1
         self.rate: Final = rate
         self.channels: Final = channels
@@ -174,7 +241,7 @@ class Stream(Closing):
 
     @property
     def closed(self) -> bool:
-        return self._closed
+        return not self._finalizer.alive
 
     def process(self, audio: npt.ArrayLike) -> npt.NDArray[np.float32]:
         """Pushes `audio` and returns the output that is ready, float32, in
@@ -185,10 +252,8 @@ class Stream(Closing):
         ``N`` frames and so is the result. Integer and boolean samples are
         refused (scale them to [-1, 1]); other floats are converted."""
         frames, flat = as_frames(audio, self.channels)
-        with self._lock:
-            self._check_open()
-            out = self._pump.push(frames)
-            self._flat = flat
+        out = self._while_open(self._pump.push, frames)
+        self._flat = flat
         return out.reshape(-1) if flat else out
 
     def flush(self) -> npt.NDArray[np.float32]:
@@ -199,36 +264,65 @@ class Stream(Closing):
         The layout is that of the last block given to :meth:`process` (1-D
         for a mono stream that was given none). In real-time mode the result
         is the last :attr:`latency` frames."""
+        out = self._while_open(self._pump.flush)
+        return out.reshape(-1) if self._flat else out
+
+    def _process_whole(self, frames: Frames) -> Frames:
+        """All of `frames` (the stream's first and only audio) and the
+        flush in one: the output written into one preallocated array, for
+        :meth:`Session.process`."""
         with self._lock:
             self._check_open()
-            out = self._pump.flush()
-        return out.reshape(-1) if self._flat else out
+            return self._pump.process_whole(frames)
 
     def close(self) -> None:
         """Releases the processor; the transcripts still queued stay
         readable, and iteration over them ends after the last. Output not
-        yet flushed is lost. Idempotent."""
+        yet flushed is lost. Idempotent.
+
+        Called on a thread that is inside :meth:`process` or :meth:`flush`
+        of this stream (from a signal handler), it returns at once and the
+        stream closes as soon as that call returns."""
+        if getattr(self._inside, "active", False):
+            # Waiting for the lock would wait for ourselves, and closing now
+            # would pull the processor from under the call in progress.
+            self._close_when_done = True
+            return
         with self._lock:
-            if self._closed:
-                return
-            self._closed = True
-            self._events.closing.set()
-            # Delivers the SDK's last callbacks (a running utterance's final
-            # transcript, NOT_RUNNING) before it returns.
-            self._processor.close()
-            if not self.cloud:
-                self._events.on_state(PipelineState.NOT_RUNNING)
-            self._events.transcripts.close()
+            if self._finalizer.detach() is not None:
+                _release(self._processor, self._events, self.cloud)
+
+    def _while_open(self, work: Callable[P, Frames], *args: P.args, **kwargs: P.kwargs) -> Frames:
+        """``work(*args, **kwargs)`` on the open stream, under its lock,
+        marked as this thread's; closes the stream afterwards if a close came
+        in meanwhile. (Not a context manager: this is on the real-time path,
+        where a generator costs more than the rest of the bookkeeping.)"""
+        inside = self._inside
+        inside.active = True
+        try:
+            with self._lock:
+                self._check_open()
+                return work(*args, **kwargs)
+        finally:
+            inside.active = False
+            if self._close_when_done:
+                self.close()
+
+    def _abandon_after_fork(self) -> None:
+        """In a forked child the stream is the parent's (see
+        :mod:`tavix._forked`): closed, without a call into the SDK."""
+        self._finalizer.detach()
+        self._lock = threading.Lock()
 
     def __repr__(self) -> str:
         layout = {1: "mono", 2: "stereo"}.get(self.channels, f"{self.channels} channels")
         mode = f" block={self.block}" if self.block is not None else ""
-        status = "closed" if self._closed else self.state.name
+        status = "closed" if self.closed else self.state.name
         return (f"<tavix.Stream {self.model or 'translation'} {self.rate} Hz {layout} "
                 f"{'cloud' if self.cloud else 'local'}{mode} {status}>")
 
     def _check_open(self) -> None:
-        if self._closed:
+        if self.closed:
             raise RuntimeError("the stream is closed")
         if self.cloud and self._events.state == PipelineState.NOT_RUNNING:
             raise RuntimeError("the remote pipeline stopped (NOT_RUNNING): audio would pass "
@@ -237,15 +331,21 @@ class Stream(Closing):
 
 def open_stream(sdk: Sdk, model: str, *, rate: int, channels: int,
                 translate: tuple[str, str] | None, cloud: bool | None, pcm16: bool,
-                block: int | None, start_timeout: float) -> Stream:
-    """A stream of `sdk`, running; what :meth:`Session.stream` returns."""
+                block: int | None, start_timeout: float,
+                transcript_limit: int = DEFAULT_LIMIT) -> Stream:
+    """A stream of `sdk`, running; what :meth:`Session.stream` returns.
+    Whatever ends the opening early (KeyboardInterrupt included) closes the
+    processor before it leaves."""
     size = cast(object, block)  # checked as given: callers need not be typed
     if size is not None and (isinstance(size, bool) or not isinstance(size, int) or size < 1):
         raise ValueError(f"block must be a positive number of frames, got {block!r}")
     if not model and translate is None:
         raise ValueError("name a model (for example 'denoise') or pass "
                          "translate=(language_in, language_out)")
-    events = _Events()
+    if channels > MAX_PROCESSOR_CHANNELS:
+        return _open_split_stream(sdk, model, rate=rate, channels=channels, translate=translate,
+                                  cloud=cloud, pcm16=pcm16, block=block, start_timeout=start_timeout)
+    events = _Events(transcript_limit)
     transcripts = events.transcripts
     audio, on_cloud = _audio_attributes(rate, channels, model, cloud, events.on_state)
     audio.cloud_inferencing_params.use_pcm16 = pcm16
@@ -253,29 +353,55 @@ def open_stream(sdk: Sdk, model: str, *, rate: int, channels: int,
     if translate is not None:
         language_in, language_out = translate
         lt = LanguageTranslationConfig(language_in, language_out, callback=transcripts.put)
-    try:
-        processor = sdk.create_audio_processor(ProcessorAttributes(audio, lt))
-    except RuntimeError as error:
-        # The binding's answer to an empty processor; any other RuntimeError
-        # (the interpreter exiting) is not about the model.
-        if not str(error).startswith("create_audio_processor failed"):
-            raise
-        raise ModelRefusedError(model or "translation", str(error)) from error
-    stream = Stream(processor, events, rate=rate, channels=channels, model=model, cloud=on_cloud,
-                    block=block)
-    if not on_cloud:
-        # No remote pipeline: the local path processes from the first frame.
-        events.on_state(PipelineState.RUNNING)
-    else:
-        state = events.wait_for_start(start_timeout)
-        if state != PipelineState.RUNNING:
-            stream.close()
+    with ExitStack() as undo:
+        try:
+            processor = sdk.create_audio_processor(ProcessorAttributes(audio, lt))
+        except RuntimeError as error:
+            # The binding's answer to an empty processor; any other
+            # RuntimeError (the interpreter exiting) is not about the model.
+            if not str(error).startswith("create_audio_processor failed"):
+                raise
+            raise ModelRefusedError(model or "translation", str(error)) from error
+        undo.callback(processor.close)
+        stream = Stream(processor, events, rate=rate, channels=channels, model=model,
+                        cloud=on_cloud, block=block)
+        undo.callback(stream.close)
+        if not on_cloud:
+            # No remote pipeline: the local path processes from the first frame.
+            events.on_state(PipelineState.RUNNING)
+        else:
+            state = events.wait_for_start(start_timeout)
             if state == PipelineState.NOT_RUNNING:
                 raise RuntimeError(f"the remote {model or 'translation'} pipeline stopped "
                                    "(NOT_RUNNING) before it ran")
-            raise TimeoutError(f"the remote {model or 'translation'} pipeline did not reach "
-                               f"RUNNING within {start_timeout} s (state: {state.name})")
+            if state != PipelineState.RUNNING:
+                raise TimeoutError(f"the remote {model or 'translation'} pipeline did not reach "
+                                   f"RUNNING within {start_timeout} s (state: {state.name})")
+        undo.pop_all()
+    _open_streams.add(stream)
     return stream
+
+
+def _open_split_stream(sdk: Sdk, model: str, *, rate: int, channels: int,
+                       translate: tuple[str, str] | None, cloud: bool | None, pcm16: bool,
+                       block: int | None, start_timeout: float) -> Stream:
+    """A stream with more channels than a processor takes (see `_channels`)."""
+    if translate is not None:
+        raise ValueError(f"the translation pipeline takes mono or stereo audio, not {channels} "
+                         "channels: pass the channels to transcribe (for example audio[:, :2])")
+
+    part_block = block or min_frames(rate)  # how the stream on top pushes: whole multiples of it
+
+    def open_part(width: int) -> Stream:
+        return open_stream(sdk, model, rate=rate, channels=width, translate=None, cloud=cloud,
+                           pcm16=pcm16, block=part_block, start_timeout=start_timeout)
+
+    split = open_split(open_part, channels, part_block)
+    events = _Events()
+    events.on_state(PipelineState.RUNNING)  # each group's stream waited for its own pipeline
+    # A stream uses only process_frame and close of its processor.
+    return Stream(cast(AudioProcessor, split), events, rate=rate, channels=channels, model=model,
+                  cloud=split.cloud, block=block)
 
 
 def process_signal(processor: AudioProcessor, samples: npt.ArrayLike, frame_len: int,
@@ -291,5 +417,5 @@ def process_signal(processor: AudioProcessor, samples: npt.ArrayLike, frame_len:
     frames, flat = as_frames(samples, None)
     pump = Pump(processor.process_frame, frames.shape[1], frame_len,
                 drain_limit_chunks=max_drain_frames)
-    out = np.concatenate((pump.push(frames), pump.flush()))
+    out = pump.process_whole(frames)
     return out.reshape(-1) if flat else out

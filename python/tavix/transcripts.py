@@ -2,17 +2,65 @@
 
 from __future__ import annotations
 
+import math
 import threading
 import time
+import weakref
 from collections import deque
-from collections.abc import AsyncIterator, Callable, Iterator
+from collections.abc import AsyncIterator, Callable, Generator, Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Final, cast
 
 from _tavix_module import TextFrame, TranscriptSegment, TranscriptType
+from tavix._forked import abandon_in_forked_child
 
 if TYPE_CHECKING:
     import asyncio
+
+#: How many transcripts a queue keeps for a reader that falls behind, unless
+#: told otherwise; beyond that the oldest are dropped (and counted).
+DEFAULT_LIMIT: Final = 10_000
+
+#: Waiting transcripts beyond which the reader counts as behind: a partial
+#: transcript still waiting is then dropped as soon as a later one of its
+#: utterance and kind arrives (as the SDK itself does), since the later one
+#: replaces it anyway.
+BACKLOG: Final = 64
+
+
+def wait_time(seconds: float | None) -> float | None:
+    """`seconds` as a lock or condition wait takes it: None (no limit) for
+    infinity and for anything longer than the platform can wait at once."""
+    if seconds is not None and math.isnan(seconds):
+        raise ValueError("a timeout must be a number of seconds or None, not NaN")
+    if seconds is None or seconds >= threading.TIMEOUT_MAX:
+        return None
+    return seconds
+
+
+# Threads blocked in TranscriptQueue.get, with how many waits each: what
+# interpreter exit waits for once it closed the streams. No lock: a thread
+# only ever changes its own entry, and each dict operation is atomic.
+_readers: dict[threading.Thread, int] = {}
+
+
+def waiting_readers() -> list[threading.Thread]:
+    """The threads waiting for a transcript now, of any queue."""
+    return list(_readers)
+
+
+@contextmanager
+def _waiting_reader() -> Generator[None, None, None]:
+    me = threading.current_thread()
+    _readers[me] = _readers.get(me, 0) + 1
+    try:
+        yield
+    finally:
+        if _readers[me] == 1:
+            del _readers[me]
+        else:
+            _readers[me] -= 1
 
 
 def _seconds(text: str) -> float:
@@ -68,71 +116,140 @@ class Transcript:
                 f"end={self.end:.3f}, confidence={self.confidence:.2f})")
 
 
+#: A queued transcript, emptied when it is taken or dropped: the queue drops
+#: a superseded partial in place, without searching for it.
+_Slot = list[Transcript | None]
+
+
 def _wake(future: asyncio.Future[None]) -> None:
     if not future.done():
         future.set_result(None)
-
-
-def _wake_all(waiters: list[tuple[asyncio.AbstractEventLoop, asyncio.Future[None]]]) -> None:
-    for loop, future in waiters:
-        try:
-            loop.call_soon_threadsafe(_wake, future)
-        except RuntimeError:  # that loop is closed; its waiter is gone with it
-            pass
 
 
 class TranscriptQueue:
     """The transcripts of one stream, in the order the SDK delivered them.
 
     Iterating blocks for each next transcript and ends once the stream is
-    closed and every transcript was taken; ``async for`` does the same
-    without blocking the event loop. Several consumers may share a queue;
-    each transcript goes to one of them."""
+    closed (or released) and every transcript was taken; ``async for`` does
+    the same without blocking the event loop. Several consumers may share a
+    queue; each transcript goes to one of them.
 
-    def __init__(self, offset: Callable[[], float] = lambda: 0.0) -> None:
+    The queue is bounded for a reader that falls behind: once more than
+    :data:`BACKLOG` transcripts wait, a waiting partial transcript is dropped
+    when a later one of the same utterance and kind arrives, and at most
+    `limit` transcripts are kept (the oldest go first). :attr:`dropped`
+    counts both."""
+
+    def __init__(self, offset: Callable[[], float] = lambda: 0.0, *,
+                 limit: int = DEFAULT_LIMIT) -> None:
+        given = cast(object, limit)  # checked as given: callers need not be typed
+        if isinstance(given, bool) or not isinstance(given, int) or given < 1:
+            raise ValueError(f"the transcript limit must be a positive number, got {limit!r}")
         self._offset = offset
-        self._lock = threading.Lock()
+        self.limit: Final = limit
+        # Re-entrant: a signal handler or a finalizer may close the queue on
+        # a thread that holds the lock.
+        self._lock = threading.RLock()
         self._arrived = threading.Condition(self._lock)
-        self._frames: deque[TextFrame] = deque()
-        self._ready: deque[Transcript] = deque()
+        self._slots: deque[_Slot] = deque()
+        self._waiting = 0  # transcripts in the slots
+        self._partials: dict[tuple[TranscriptType, int], _Slot] = {}  # the latest, per utterance and kind
+        self._dropped = 0
         self._closed = False
-        self._async_waiters: list[tuple[asyncio.AbstractEventLoop, asyncio.Future[None]]] = []
+        # Weak: a loop closed while one of its tasks waited here must not be
+        # kept alive by the queue.
+        self._async_waiters: list[weakref.ref[asyncio.Future[None]]] = []
+        abandon_in_forked_child(self, TranscriptQueue._abandon_after_fork)
 
     def put(self, frame: TextFrame) -> None:
         """Queues a frame; the SDK's transcript callback. Only enqueues and
         wakes waiters: it must never hold up the SDK's output thread."""
+        transcripts = Transcript.from_frame(frame, self._offset())
         with self._lock:
             if self._closed:
                 return
-            self._frames.append(frame)
+            for transcript in transcripts:
+                self._add(transcript)
             self._arrived.notify_all()
-            waiters = list(self._async_waiters)
-        _wake_all(waiters)
+        self._wake_async()
 
     def close(self) -> None:
         """Ends iteration once the queue is empty. Idempotent."""
         with self._lock:
             self._closed = True
             self._arrived.notify_all()
-            waiters = list(self._async_waiters)
-        _wake_all(waiters)
+        self._wake_async()
 
     @property
     def closed(self) -> bool:
         return self._closed
 
+    @property
+    def dropped(self) -> int:
+        """Transcripts dropped unread to keep the queue bounded."""
+        return self._dropped
+
+    def _abandon_after_fork(self) -> None:
+        """In a forked child (see :mod:`tavix._forked`): the stream is the
+        parent's, and a thread that held the lock at the fork is not
+        there. Closed, with what it holds."""
+        self._lock = threading.RLock()
+        self._arrived = threading.Condition(self._lock)
+        self._async_waiters.clear()
+        self._closed = True
+
+    def _add(self, transcript: Transcript) -> None:
+        """Under the lock."""
+        key = (transcript.kind, transcript.utterance)
+        earlier = self._partials.get(key)
+        if earlier is not None and self._waiting >= BACKLOG and self._take(earlier) is not None:
+            self._dropped += 1
+        slot: _Slot = [transcript]
+        self._slots.append(slot)
+        self._waiting += 1
+        if transcript.final:
+            self._partials.pop(key, None)
+        else:
+            self._partials[key] = slot
+        while self._waiting > self.limit:
+            if self._take(self._slots.popleft()) is not None:
+                self._dropped += 1
+
+    def _take(self, slot: _Slot) -> Transcript | None:
+        """Under the lock: empties `slot`; what it held, if anything."""
+        transcript, slot[0] = slot[0], None
+        if transcript is not None:
+            self._waiting -= 1
+            key = (transcript.kind, transcript.utterance)
+            if self._partials.get(key) is slot:
+                del self._partials[key]
+        return transcript
+
     def _pop(self) -> Transcript | None:
         """Under the lock: the next transcript, if any."""
-        while not self._ready and self._frames:
-            self._ready.extend(Transcript.from_frame(self._frames.popleft(), self._offset()))
-        return self._ready.popleft() if self._ready else None
+        while self._slots:
+            transcript = self._take(self._slots.popleft())
+            if transcript is not None:
+                return transcript
+        return None
+
+    def _wake_async(self) -> None:
+        with self._lock:
+            futures = [future for ref in self._async_waiters if (future := ref()) is not None]
+        for future in futures:
+            try:
+                future.get_loop().call_soon_threadsafe(_wake, future)
+            except RuntimeError:  # that loop is closed; its waiter is gone with it
+                with self._lock:
+                    self._async_waiters = [ref for ref in self._async_waiters if ref() is not future]
 
     def get(self, timeout: float | None = None) -> Transcript:
         """The next transcript, waiting for it up to `timeout` seconds
-        (``None``: as long as it takes). Raises ``TimeoutError`` when none
-        came in time, and ``EOFError`` when the stream is closed and every
-        transcript was taken."""
-        deadline = None if timeout is None else time.monotonic() + timeout
+        (``None`` or ``math.inf``: as long as it takes). Raises
+        ``TimeoutError`` when none came in time, and ``EOFError`` when the
+        stream is closed and every transcript was taken."""
+        limit = wait_time(timeout)
+        deadline = None if limit is None else time.monotonic() + limit
         with self._lock:
             while True:
                 transcript = self._pop()
@@ -140,12 +257,10 @@ class TranscriptQueue:
                     return transcript
                 if self._closed:
                     raise EOFError("the stream is closed and every transcript was taken")
-                if deadline is None:
-                    self._arrived.wait()
-                else:
-                    left = deadline - time.monotonic()
-                    if left <= 0:
-                        raise TimeoutError(f"no transcript within {timeout} s")
+                left = None if deadline is None else deadline - time.monotonic()
+                if left is not None and left <= 0:
+                    raise TimeoutError(f"no transcript within {timeout} s")
+                with _waiting_reader():
                     self._arrived.wait(left)
 
     def __iter__(self) -> Iterator[Transcript]:
@@ -160,19 +275,21 @@ class TranscriptQueue:
 
         loop = asyncio.get_running_loop()
         while True:
-            waiter: tuple[asyncio.AbstractEventLoop, asyncio.Future[None]] | None = None
+            future: asyncio.Future[None] | None = None
             with self._lock:
                 transcript = self._pop()
                 if transcript is None and not self._closed:
-                    waiter = (loop, loop.create_future())
-                    self._async_waiters.append(waiter)
+                    future = loop.create_future()
+                    self._async_waiters = [ref for ref in self._async_waiters if ref() is not None]
+                    self._async_waiters.append(weakref.ref(future))
             if transcript is not None:
                 yield transcript
-            elif waiter is None:
+            elif future is None:
                 return
             else:
                 try:
-                    await waiter[1]
+                    await future
                 finally:
                     with self._lock:
-                        self._async_waiters.remove(waiter)
+                        self._async_waiters = [ref for ref in self._async_waiters
+                                               if ref() not in (None, future)]

@@ -275,42 +275,105 @@ std::optional<std::string> output_of(pid_t child, int fd) {
     return std::nullopt;
 }
 
-bool destroying_inside_own_callback_aborts() {
+// How a child process ended: its stderr (empty optional when it hung and was
+// killed) and its wait status.
+struct ChildEnd {
+    std::optional<std::string> said;
+    int status = 0;
+};
+
+// Runs `body` in a forked child whose stderr is collected; the child exits
+// with what `body` returns.
+std::optional<ChildEnd> run_in_child(const std::function<int()>& body) {
     int fds[2];
-    if (!expect(pipe(fds) == 0, "a pipe for the child's stderr")) return false;
+    if (!expect(pipe(fds) == 0, "a pipe for the child's stderr")) return std::nullopt;
     const pid_t child = fork();
-    if (!expect(child >= 0, "fork")) return false;
+    if (!expect(child >= 0, "fork")) return std::nullopt;
     if (child == 0) {
+        dup2(fds[1], STDERR_FILENO);
+        close(fds[0]);
+        close(fds[1]);
+        _exit(body());
+    }
+    close(fds[1]);
+    ChildEnd end;
+    end.said = output_of(child, fds[0]);
+    close(fds[0]);
+    while (waitpid(child, &end.status, 0) < 0 && errno == EINTR) {
+    }
+    return end;
+}
+
+bool destroying_inside_own_callback_aborts() {
+    const std::optional<ChildEnd> end = run_in_child([] {
         // This abort is the expected outcome: no core file, and a sanitizer
         // that reports every abort (ASan's handle_abort) does not see it.
         const rlimit no_core{0, 0};
         setrlimit(RLIMIT_CORE, &no_core);
         std::signal(SIGABRT, SIG_DFL);
-        dup2(fds[1], STDERR_FILENO);
-        close(fds[0]);
-        close(fds[1]);
         destroy_inside_own_callback();
-        _exit(3);
-    }
-    close(fds[1]);
-    const std::optional<std::string> said = output_of(child, fds[0]);
-    close(fds[0]);
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!expect(said.has_value(), "the destruction hung instead of aborting")) return false;
+        return 3;
+    });
+    if (!end) return false;
+    if (!expect(end->said.has_value(), "the destruction hung instead of aborting")) return false;
+    const std::string& said = *end->said;
+    const int status = end->status;
     const std::string how = WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
                                                 : "exit " + std::to_string(WEXITSTATUS(status));
     return expect(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT,
-                  "the process aborted; it ended with " + how + ", stderr: " + *said) &&
-           expect(said->find("TavixSdk: AudioProcessor destroyed on its own output thread "
-                             "(inside one of its callbacks); release it from another "
-                             "thread") != std::string::npos,
-                  "the abort names the mistake; stderr: " + *said);
+                  "the process aborted; it ended with " + how + ", stderr: " + said) &&
+           expect(said.find("TavixSdk: AudioProcessor destroyed on its own output thread "
+                            "(inside one of its callbacks); release it from another "
+                            "thread") != std::string::npos,
+                  "the abort names the mistake; stderr: " + said);
 }
 
 // NUL in storage_dir or models_dir: std::invalid_argument before anything
 // is created; the path up to the NUL must not appear.
+// In a child forked while a processor's output thread waits for work: the
+// parent's processor and SDK are abandoned (ProcessFrame refused, destroyed
+// without joining the thread the child does not have), and the child's own
+// work. Returns the child's exit status: 0 when all held.
+int abandoned_in_forked_child(std::shared_ptr<ITavixSdk>& sdk,
+                              std::unique_ptr<IAudioProcessor>& processor) {
+    std::vector<float> keys = key_then_pause();
+    try {
+        processor->ProcessFrame(frame_of(keys));
+        return 1;
+    } catch (const std::logic_error&) {
+    }
+    processor.reset();
+    sdk.reset();
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer cannot start threads after a multi-threaded fork.
+    return 0;
+#endif
+    std::shared_ptr<ITavixSdk> own = activated_sdk();
+    if (!own) return 2;
+    ProcessorAttributes attrs = local_translation("en-US", "es-ES");
+    std::unique_ptr<IAudioProcessor> mine = own->CreateAudioProcessor(attrs);
+    if (!mine) return 3;
+    mine->ProcessFrame(frame_of(keys));
+    return 0;
+}
+
+bool fork_abandons_the_parents_objects() {
+    std::shared_ptr<ITavixSdk> sdk = activated_sdk();
+    if (!expect(sdk != nullptr, "activation")) return false;
+    std::unique_ptr<IAudioProcessor> processor =
+        sdk->CreateAudioProcessor(local_translation("en-US", "es-ES"));
+    if (!expect(processor != nullptr, "a processor")) return false;
+    const std::optional<ChildEnd> end =
+        run_in_child([&] { return abandoned_in_forked_child(sdk, processor); });
+    if (!end) return false;
+    if (!expect(end->said.has_value(), "the child hung on the parent's objects")) return false;
+    std::vector<float> keys = key_then_pause();
+    processor->ProcessFrame(frame_of(keys));  // the parent's is untouched
+    return expect(WIFEXITED(end->status) && WEXITSTATUS(end->status) == 0,
+                  "the child ended with status " + std::to_string(end->status) +
+                      ", stderr: " + *end->said);
+}
+
 bool nul_refused(bool in_storage) {
     const std::filesystem::path cut = std::filesystem::path(g_storage) / "cut";
     InitParams params;
@@ -355,6 +418,7 @@ int main(int argc, char** argv) {
         {"transcript-callback-exits", transcript_callback_ends_the_output_thread},
         {"release-handed-off-then-exit", hand_off_release_then_end},
         {"release-inside-aborts", destroying_inside_own_callback_aborts},
+        {"fork-abandons-parents-objects", fork_abandons_the_parents_objects},
         {"nul-in-storage-dir", [] { return nul_refused(true); }},
         {"nul-in-models-dir", [] { return nul_refused(false); }},
         {"raw-bytes-in-log", raw_bytes_escaped},

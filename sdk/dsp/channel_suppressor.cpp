@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "dsp/fast_math.h"
+#include "dsp/vector_clones.h"
 
 namespace tavix::dsp {
 namespace {
@@ -107,41 +108,7 @@ void ChannelSuppressor::exchange(const float* in, float* out, size_t stride, siz
     }
 }
 
-void ChannelSuppressor::process_hop() {
-    float* time = fft_.time();
-    for (size_t n = 0; n < window_; ++n) {
-        time[n] = input_[n] * analysis_window_[n];
-    }
-    fft_.forward();
-
-    std::complex<float>* spectrum = fft_.spectrum();
-    const size_t bins = fft_.bins();
-    for (size_t k = 0; k < bins; ++k) {
-        power_[k] = std::norm(spectrum[k]);
-    }
-    if (hops_until_full_ > 0) {
-        // The window still holds the zeros it started with: nothing to learn
-        // from, and nothing to suppress yet.
-        --hops_until_full_;
-        std::fill(gains_.begin(), gains_.end(), 1.0f);
-        std::copy(power_.begin(), power_.end(), previous_clean_power_.begin());
-    } else {
-        update_gains(power_.data(), tone_guard_.apply(noise_.update(power_.data())));
-    }
-    for (size_t k = 0; k < bins; ++k) {
-        spectrum[k] *= gains_[k];
-    }
-    fft_.inverse();
-
-    const float scale = 1.0f / static_cast<float>(window_);
-    const size_t first = window_ - 2 * hop_;
-    for (size_t n = 0; n < hop_; ++n) {
-        output_[n] = overlap_[n] + time[first + n] * synthesis_window_[first + n] * scale;
-        overlap_[n] = time[first + hop_ + n] * synthesis_window_[first + hop_ + n] * scale;
-    }
-    std::copy(input_.begin() + hop_, input_.end(), input_.begin());
-}
-
+TAVIX_VECTOR_CLONES
 void ChannelSuppressor::update_gains(const float* power, const float* noise) {
     const size_t bins = fft_.bins();
     float* gains = gains_.data();
@@ -181,6 +148,41 @@ void ChannelSuppressor::update_gains(const float* power, const float* noise) {
     for (size_t k = 0; k < bins; ++k) {
         previous[k] = gains[k] * gains[k] * power[k];
     }
+}
+
+void ChannelSuppressor::process_hop() {
+    float* time = fft_.time();
+    for (size_t n = 0; n < window_; ++n) {
+        time[n] = input_[n] * analysis_window_[n];
+    }
+    fft_.forward();
+
+    std::complex<float>* spectrum = fft_.spectrum();
+    const size_t bins = fft_.bins();
+    for (size_t k = 0; k < bins; ++k) {
+        power_[k] = std::norm(spectrum[k]);
+    }
+    if (hops_until_full_ > 0) {
+        // The window still holds the zeros it started with: nothing to learn
+        // from, and nothing to suppress yet.
+        --hops_until_full_;
+        std::fill(gains_.begin(), gains_.end(), 1.0f);
+        std::copy(power_.begin(), power_.end(), previous_clean_power_.begin());
+    } else {
+        update_gains(power_.data(), tone_guard_.apply(noise_.update(power_.data())));
+    }
+    for (size_t k = 0; k < bins; ++k) {
+        spectrum[k] *= gains_[k];
+    }
+    fft_.inverse();
+
+    const float scale = 1.0f / static_cast<float>(window_);
+    const size_t first = window_ - 2 * hop_;
+    for (size_t n = 0; n < hop_; ++n) {
+        output_[n] = overlap_[n] + time[first + n] * synthesis_window_[first + n] * scale;
+        overlap_[n] = time[first + hop_ + n] * synthesis_window_[first + hop_ + n] * scale;
+    }
+    std::copy(input_.begin() + hop_, input_.end(), input_.begin());
 }
 
 }  // namespace tavix::dsp

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "dsp/fast_math.h"
+#include "dsp/vector_clones.h"
 
 namespace tavix::dsp {
 namespace {
@@ -64,72 +65,7 @@ NoiseTracker::NoiseTracker(size_t bins, double bin_hz)
     steady_to_ = std::max(steady_from_, static_cast<size_t>(kVoteToNyquist * (bins - 1)));
 }
 
-const float* NoiseTracker::update(const float* power) {
-    const size_t n = bins();
-    if (frames_seen_ < kLearningFrames) {
-        const float weight = 1.0f / static_cast<float>(frames_seen_ + 1);
-        for (size_t k = 0; k < n; ++k) {
-            noise_[k] = std::max(noise_[k] + weight * (power[k] - noise_[k]), kTiny);
-        }
-    } else {
-        // This runs over every bin every hop, so it is written to vectorise:
-        // GCC if-converts a min or max only when nothing but a store follows
-        // it, so each pass ends in one.
-        float* noise = noise_.data();
-        float* mean_presence = mean_presence_.data();
-        float* presence = scratch_.data();
-        for (size_t k = 0; k < n; ++k) {
-            presence[k] = min_of(power[k] / noise[k] * kPosteriorScale, kMaxExponent);
-        }
-        for (size_t k = 0; k < n; ++k) {
-            presence[k] = 1.0f / (1.0f + kPriorOdds * fast_exp(-presence[k]));
-            mean_presence[k] = kPresenceSmoothing * mean_presence[k] +
-                               (1.0f - kPresenceSmoothing) * presence[k];
-        }
-        // A bin that has looked like speech for a while is more likely noise
-        // the estimate lost (it started too low): it counts partly as noise
-        // and climbs, at a bounded rate so a held note costs little.
-        for (size_t k = 0; k < n; ++k) {
-            presence[k] = mean_presence[k] > kStuckPresence ? min_of(presence[k], kStuckPresence)
-                                                           : presence[k];
-        }
-        for (size_t k = 0; k < n; ++k) {
-            const float expected = (1.0f - presence[k]) * power[k] + presence[k] * noise[k];
-            const float next = kNoiseSmoothing * noise[k] + (1.0f - kNoiseSmoothing) * expected;
-            const float limit = mean_presence[k] > kStuckPresence ? kStuckRise * noise[k] : next;
-            noise[k] = max_of(min_of(next, limit), kTiny);
-        }
-    }
-    ++frames_seen_;
-
-    for (size_t k = 0; k < n; ++k) {
-        const float across = (power[k > 0 ? k - 1 : k] + power[k] + power[k + 1 < n ? k + 1 : k]) / 3.0f;
-        smoothed_[k] = frames_seen_ == 1
-                           ? across
-                           : kStepSmoothing * smoothed_[k] + (1.0f - kStepSmoothing) * across;
-        subwindow_min_[k] = std::min(subwindow_min_[k], smoothed_[k]);
-        subwindow_max_[k] = std::max(subwindow_max_[k], smoothed_[k]);
-    }
-    if (++frames_in_subwindow_ == kSubwindowFrames) {
-        close_subwindow();
-    }
-    return noise_.data();
-}
-
-void NoiseTracker::close_subwindow() {
-    const size_t n = bins();
-    std::copy(subwindow_min_.begin(), subwindow_min_.end(), past_min_.begin() + next_row_ * n);
-    std::copy(subwindow_max_.begin(), subwindow_max_.end(), past_max_.begin() + next_row_ * n);
-    next_row_ = (next_row_ + 1) % kRows;
-    rows_filled_ = std::min(rows_filled_ + 1, kRows);
-    frames_in_subwindow_ = 0;
-    if (rows_filled_ == kRows && frames_seen_ > kLearningFrames) {
-        follow_step();
-    }
-    std::fill(subwindow_min_.begin(), subwindow_min_.end(), kInfinity);
-    std::fill(subwindow_max_.begin(), subwindow_max_.end(), 0.0f);
-}
-
+TAVIX_VECTOR_CLONES
 void NoiseTracker::follow_step() {
     const size_t n = bins();
     // The recent minimum and maximum go into the subwindow buffers, which
@@ -157,6 +93,83 @@ void NoiseTracker::follow_step() {
             noise_[k] = std::max(noise_[k], kStepLevel * low[k]);
         }
     }
+}
+
+TAVIX_VECTOR_CLONES
+void NoiseTracker::follow_presence(const float* power) {
+    const size_t n = bins();
+    // This runs over every bin every hop, so it is written to vectorise:
+    // GCC if-converts a min or max only when nothing but a store follows
+    // it, so each pass ends in one.
+    float* noise = noise_.data();
+    float* mean_presence = mean_presence_.data();
+    float* presence = scratch_.data();
+    for (size_t k = 0; k < n; ++k) {
+        presence[k] = min_of(power[k] / noise[k] * kPosteriorScale, kMaxExponent);
+    }
+    for (size_t k = 0; k < n; ++k) {
+        presence[k] = 1.0f / (1.0f + kPriorOdds * fast_exp(-presence[k]));
+        mean_presence[k] = kPresenceSmoothing * mean_presence[k] +
+                           (1.0f - kPresenceSmoothing) * presence[k];
+    }
+    // A bin that has looked like speech for a while is more likely noise
+    // the estimate lost (it started too low): it counts partly as noise
+    // and climbs, at a bounded rate so a held note costs little.
+    for (size_t k = 0; k < n; ++k) {
+        presence[k] = mean_presence[k] > kStuckPresence ? min_of(presence[k], kStuckPresence)
+                                                       : presence[k];
+    }
+    for (size_t k = 0; k < n; ++k) {
+        const float expected = (1.0f - presence[k]) * power[k] + presence[k] * noise[k];
+        const float next = kNoiseSmoothing * noise[k] + (1.0f - kNoiseSmoothing) * expected;
+        const float limit = mean_presence[k] > kStuckPresence ? kStuckRise * noise[k] : next;
+        noise[k] = max_of(min_of(next, limit), kTiny);
+    }
+}
+
+TAVIX_VECTOR_CLONES
+void NoiseTracker::track_extremes(const float* power) {
+    const size_t n = bins();
+    for (size_t k = 0; k < n; ++k) {
+        const float across = (power[k > 0 ? k - 1 : k] + power[k] + power[k + 1 < n ? k + 1 : k]) / 3.0f;
+        smoothed_[k] = frames_seen_ == 1
+                           ? across
+                           : kStepSmoothing * smoothed_[k] + (1.0f - kStepSmoothing) * across;
+        subwindow_min_[k] = std::min(subwindow_min_[k], smoothed_[k]);
+        subwindow_max_[k] = std::max(subwindow_max_[k], smoothed_[k]);
+    }
+}
+
+const float* NoiseTracker::update(const float* power) {
+    const size_t n = bins();
+    if (frames_seen_ < kLearningFrames) {
+        const float weight = 1.0f / static_cast<float>(frames_seen_ + 1);
+        for (size_t k = 0; k < n; ++k) {
+            noise_[k] = std::max(noise_[k] + weight * (power[k] - noise_[k]), kTiny);
+        }
+    } else {
+        follow_presence(power);
+    }
+    ++frames_seen_;
+    track_extremes(power);
+    if (++frames_in_subwindow_ == kSubwindowFrames) {
+        close_subwindow();
+    }
+    return noise_.data();
+}
+
+void NoiseTracker::close_subwindow() {
+    const size_t n = bins();
+    std::copy(subwindow_min_.begin(), subwindow_min_.end(), past_min_.begin() + next_row_ * n);
+    std::copy(subwindow_max_.begin(), subwindow_max_.end(), past_max_.begin() + next_row_ * n);
+    next_row_ = (next_row_ + 1) % kRows;
+    rows_filled_ = std::min(rows_filled_ + 1, kRows);
+    frames_in_subwindow_ = 0;
+    if (rows_filled_ == kRows && frames_seen_ > kLearningFrames) {
+        follow_step();
+    }
+    std::fill(subwindow_min_.begin(), subwindow_min_.end(), kInfinity);
+    std::fill(subwindow_max_.begin(), subwindow_max_.end(), 0.0f);
 }
 
 }  // namespace tavix::dsp

@@ -33,6 +33,10 @@ public:
     size_t bins() const { return noise_.size(); }
 
 private:
+    // Moves each bin towards its periodogram as far as speech is unlikely.
+    void follow_presence(const float* power);
+    // The smoothed periodogram's minima and maxima of the open subwindow.
+    void track_extremes(const float* power);
     void close_subwindow();
     // Raises the estimate when the last 240 ms show a step in the noise.
     void follow_step();

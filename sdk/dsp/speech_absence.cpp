@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "dsp/fast_math.h"
+#include "dsp/vector_clones.h"
 
 namespace tavix::dsp {
 namespace {
@@ -24,6 +25,7 @@ constexpr float kMaxAbsence = 0.9f;
 // Turns smoothed SNRs into the evidence for speech, in place. Written to
 // vectorise, as the gain rule is: each pass ends in the one min or max GCC
 // will if-convert.
+TAVIX_VECTOR_CLONES
 void to_evidence(float* snr, size_t n) {
     for (size_t k = 0; k < n; ++k) {
         snr[k] = max_of(snr[k], kQuiet);

@@ -28,8 +28,10 @@ public:
 
 private:
     void refresh(const float* noise);
+    void count_lower_neighbours(const float* noise);
+    size_t neighbourhood_half(size_t k) const;
+    bool is_line(size_t k) const;
     float neighbourhood_median(const float* noise, size_t k);
-    void replace_sorted(float leaving, float entering);
 
     size_t half_width_;
     size_t protect_from_;            // first bin that may hold a protected tone
@@ -38,8 +40,8 @@ private:
     std::vector<unsigned char> protected_;  // bin holds a tone to keep
     size_t hops_since_refresh_ = 0;
     std::vector<float> guarded_;
-    std::vector<float> median_;
-    std::vector<float> window_;      // sorted neighbourhood while sliding
+    std::vector<float> median_;      // of the neighbourhood; kept for protected bins only
+    std::vector<int> lower_;         // neighbours a line would stand out of, per bin
     std::vector<float> scratch_;
 };
 

@@ -59,6 +59,10 @@ AudioProcessor::AudioProcessor(const ProcessorAttributes& attrs, SessionFormat f
 }
 
 AudioProcessor::~AudioProcessor() {
+    if (!epoch_.current()) {
+        output_thread_.stop();  // abandons it
+        return;
+    }
     // A destructor must not throw: without memory for them the final update
     // and the log line are lost, but the thread is still stopped.
     try {
@@ -91,6 +95,9 @@ void AudioProcessor::note_drops(bool drops_began) {
 }
 
 AudioFrame AudioProcessor::ProcessFrame(const AudioFrame& frame) {
+    if (!epoch_.current())
+        throw std::logic_error("the AudioProcessor belongs to the process that forked this one; "
+                               "create a new one here");
     if (frame.frame_count % format_.channels != 0)
         throw std::invalid_argument("frame_count " + std::to_string(frame.frame_count) +
                                     " is not a multiple of the session's " +

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/fork_epoch.h"
 #include "common/logger.h"
 #include "engine/dtmf_translation.h"
 #include "engine/output_thread.h"
@@ -31,13 +32,15 @@ public:
     // Delivers the transcript of a running key sequence, then stops the
     // output thread (see OutputThread::stop) and logs
     // destroy_audio_processor with its counts, transcripts_dropped among
-    // them.
+    // them. In a child forked since it was made it is abandoned instead
+    // (see common/fork_epoch.h): nothing is delivered, locked or logged.
     ~AudioProcessor() override;
 
     // Refuses with std::invalid_argument a frame whose value count is not a
     // multiple of the channel count, or a null pointer with a non-zero
     // count; the processor stays usable. A call that fails for lack of
     // memory changes nothing. Calls from several threads are serialised.
+    // Refused with std::logic_error in a child forked since it was made.
     AudioFrame ProcessFrame(const AudioFrame& frame) override;
 
 private:
@@ -45,6 +48,7 @@ private:
     // OutputThread::kQueueCapacity); never throws std::exception.
     void note_drops(bool drops_began);
 
+    const ForkEpoch epoch_;
     const std::shared_ptr<Logger> log_;
     const std::string model_name_;
     const SessionFormat format_;

@@ -198,6 +198,14 @@ namespace {
 }  // namespace
 
 void OutputThread::stop() {
+    if (!channel_) return;  // abandoned after a fork
+    if (!epoch_.current()) {
+        // Its lock may be held and its condition waited on by a thread that
+        // only the parent has: destroying either could block for good.
+        (void) channel_.release();
+        (void) new std::thread(std::move(thread_));
+        return;
+    }
     if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id())
         destroyed_on_own_thread();
     {

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/fork_epoch.h"
 #include "tavix/Enums.h"
 #include "tavix/Transcript.h"
 
@@ -79,9 +80,14 @@ public:
     // interpreter). The unwind passes to the thread's entry; on the way the
     // queue is let go and later posts are only counted, and stop() then
     // joins the ended thread. The processor keeps processing audio.
+    //
+    // In a child forked since the thread started, the thread is not there:
+    // it and its queue are abandoned (see common/fork_epoch.h), and nothing
+    // is delivered.
     void stop();
 
 private:
+    ForkEpoch epoch_;
     std::unique_ptr<OutputChannel> channel_;
     std::thread thread_;
 };

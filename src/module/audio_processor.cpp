@@ -1,12 +1,14 @@
 #include "module/audio_processor.h"
 
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
 #include "module/exit_hook.h"
 #include "module/registration.h"
 #include "types/audio_frame.h"
+#include "types/output_buffers.h"
 #include "references/record_gc.h"
 
 namespace {
@@ -19,6 +21,15 @@ constexpr const char* no_processor_message =
     "and the requested model is entitled to the activated user.";
 
 ProcessorHandle* first_handle = nullptr;  // guarded by the interpreter lock
+
+// The processed frame, built in its Python object's own memory rather than
+// built, returned and moved there (nanobind's way for a returned value).
+nb::typed<nb::object, BoundAudioFrame> processed_frame(std::vector<float> samples) {
+    nb::object frame = nb::inst_alloc(nb::type<BoundAudioFrame>());
+    new (nb::inst_ptr<BoundAudioFrame>(frame)) BoundAudioFrame(std::move(samples));
+    nb::inst_mark_ready(frame);
+    return nb::steal<nb::typed<nb::object, BoundAudioFrame>>(frame.release());
+}
 
 }  // namespace
 
@@ -80,13 +91,14 @@ void register_audio_processor(nb::module_& m) {
             "process_frame",
             [](const ProcessorHandle& self, const BoundAudioFrame& frame) {
                 std::shared_ptr<SerializedProcessor> processor = self.share();
-                if (!processor) throw std::runtime_error(closed_message);
+                if (!processor || self.inherited()) throw std::runtime_error(closed_message);
                 // The output is copied into the returned frame before the
                 // lock is taken back, so it stays valid however long Python
                 // keeps it, whatever other threads do with the processor.
-                return call_without_gil(std::move(processor), [&](SerializedProcessor& serial) {
-                    return BoundAudioFrame(serial.process(frame));
-                });
+                std::vector<float> spare = spare_output_buffer();
+                return processed_frame(call_without_gil(std::move(processor), [&](SerializedProcessor& serial) {
+                    return serial.process(frame, std::move(spare));
+                }));
             },
             nb::arg("frame"),
             "Push one chunk of raw PCM (>= 20 ms per call; shorter buffers are dropped) and return "

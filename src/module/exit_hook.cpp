@@ -21,6 +21,12 @@
 // 5. It waits once more, 2 s at most, for teardowns that those callbacks
 //    handed off.
 //
+// 6. What is still running then is abandoned: the hook says so in one line
+//    on standard error (how many callbacks, how many teardowns), and turns
+//    off nanobind's leak report, which would otherwise blame the binding for
+//    the objects those threads still hold. Only then: a leak at any other
+//    exit is still reported.
+//
 // So exit takes at most about 10 s on top of what other atexit handlers do,
 // whatever the callbacks do. A callback still running Python code when
 // finalisation starts is ended by CPython (its thread unwinds; nothing in the
@@ -29,6 +35,7 @@
 #include "module/exit_hook.h"
 
 #include <chrono>
+#include <string>
 
 #include "module/audio_processor.h"
 #include "module/interpreter_gate.h"
@@ -43,12 +50,27 @@ constexpr milliseconds late_teardown_limit{2000};
 
 bool exiting = false;  // guarded by the interpreter lock
 
+std::string counted(int count, const char* what) {
+    return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+}
+
+void report_abandoned(int callbacks, bool teardowns) {
+    std::string running = callbacks > 0 ? counted(callbacks, "callback") : "";
+    if (teardowns) running += std::string(running.empty() ? "" : " and ") + "processor teardowns";
+    const std::string line = "_tavix_module: at exit, " + running +
+                             " still running on SDK threads did not return in time and were "
+                             "abandoned with what they hold\n";
+    PySys_WriteStderr("%s", line.c_str());
+    nb::set_leak_warnings(false);
+}
+
 void on_interpreter_exit() {
     exiting = true;
     ProcessorHandle::close_all_in_background();
     wait_for_handed_off_drops(teardown_limit);
-    close_interpreter_gate();
-    wait_for_handed_off_drops(late_teardown_limit);
+    const int callbacks = close_interpreter_gate();
+    const bool torn_down = wait_for_handed_off_drops(late_teardown_limit);
+    if (callbacks > 0 || !torn_down) report_abandoned(callbacks, !torn_down);
 }
 
 }  // namespace

@@ -55,19 +55,27 @@ bool in_tavix_callback() noexcept { return callbacks_here > 0; }
 
 bool interpreter_gate_closed() noexcept { return closed.load(std::memory_order_seq_cst); }
 
-void close_interpreter_gate() {
+int close_interpreter_gate() {
     closed_the_gate = true;
     closed.store(true, std::memory_order_seq_cst);
     // Entries of this very thread (if the hook runs inside a callback) can
     // only end after we return.
     const int own = admitted_here;
-    if (admitted_entries.load(std::memory_order_seq_cst) <= own) return;
+    if (admitted_entries.load(std::memory_order_seq_cst) <= own) return 0;
 
-    InterpreterUnlocked unlocked;
-    const auto deadline = std::chrono::steady_clock::now() + drain_limit;
-    while (admitted_entries.load(std::memory_order_seq_cst) > own &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    {
+        InterpreterUnlocked unlocked;
+        const auto deadline = std::chrono::steady_clock::now() + drain_limit;
+        while (admitted_entries.load(std::memory_order_seq_cst) > own &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const int left = admitted_entries.load(std::memory_order_seq_cst) - own;
+    return left > 0 ? left : 0;
+}
+
+void forget_other_threads_entries() noexcept {
+    admitted_entries.store(admitted_here, std::memory_order_seq_cst);
 }
 
 InterpreterUnlocked::~InterpreterUnlocked() {

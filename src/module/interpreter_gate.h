@@ -50,8 +50,13 @@ bool interpreter_gate_closed() noexcept;
 // Called once, from the module's exit hook, with the interpreter lock held:
 // refuses every later entry and waits, with the lock released, for admitted
 // entries of other threads, for a few seconds at most, so that a stuck
-// callback cannot hang exit.
-void close_interpreter_gate();
+// callback cannot hang exit. Returns how many were still admitted then (left
+// running, abandoned).
+int close_interpreter_gate();
+
+// In a forked child, with the interpreter lock held: the entries of other
+// threads were the parent's; the child has only this thread.
+void forget_other_threads_entries() noexcept;
 
 // Releases the interpreter lock for a blocking native call, like
 // nb::gil_scoped_release, but takes it back through the gate: a daemon

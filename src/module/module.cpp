@@ -2,6 +2,7 @@
 // initialisation, declares sub-interpreters unsupported and turns failures of
 // the registration body into ImportError.
 #include "module/exit_hook.h"
+#include "module/fork_hook.h"
 #include "module/registration.h"
 
 NB_MODULE(_tavix_module, m) {
@@ -20,4 +21,5 @@ NB_MODULE(_tavix_module, m) {
     register_audio_processor(m);
 
     install_exit_hook();
+    install_fork_hook();
 }

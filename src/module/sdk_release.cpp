@@ -57,8 +57,16 @@ void hand_off_sdk_object(std::shared_ptr<void> object) noexcept {
     release_without_gil(std::move(object));
 }
 
-void wait_for_handed_off_drops(std::chrono::milliseconds limit) noexcept {
+bool wait_for_handed_off_drops(std::chrono::milliseconds limit) noexcept {
     InterpreterUnlocked unlocked;
     std::unique_lock<std::mutex> lock(pending_mutex);
-    pending_done.wait_for(lock, limit, [] { return pending == 0; });
+    return pending_done.wait_for(lock, limit, [] { return pending == 0; });
+}
+
+void forget_handed_off_drops() noexcept {
+    // A helper thread of the parent may have held the lock at the fork; the
+    // child starts afresh (no thread can use the old ones).
+    new (&pending_mutex) std::mutex();
+    new (&pending_done) std::condition_variable();
+    pending = 0;
 }

@@ -29,5 +29,10 @@ void hand_off_sdk_object(std::shared_ptr<void> object) noexcept;
 
 // Waits, with the interpreter lock released, until every handed-off drop has
 // finished, for `limit` at most: a teardown stuck in a callback that never
-// returns must not hang the caller. Called with the interpreter lock held.
-void wait_for_handed_off_drops(std::chrono::milliseconds limit) noexcept;
+// returns must not hang the caller. Returns whether they all finished. Called
+// with the interpreter lock held.
+bool wait_for_handed_off_drops(std::chrono::milliseconds limit) noexcept;
+
+// In a forked child: the handed-off drops were the parent's, on threads the
+// child does not have.
+void forget_handed_off_drops() noexcept;

@@ -20,12 +20,17 @@ public:
     SerializedProcessor& operator=(const SerializedProcessor&) = delete;
 
     // Pushes `input` and returns a copy of the processed samples (empty while
-    // the processor primes).
-    std::vector<float> process(const tavix::AudioFrame& input) {
+    // the processor primes), made in `into`, whose memory is reused when it
+    // is large enough.
+    std::vector<float> process(const tavix::AudioFrame& input, std::vector<float> into = {}) {
         std::lock_guard<std::mutex> lock(mutex_);
         const tavix::AudioFrame output = processor_->ProcessFrame(input);
-        if (output.frame_count == 0 || output.samples == nullptr) return {};
-        return std::vector<float>(output.samples, output.samples + output.frame_count);
+        if (output.frame_count == 0 || output.samples == nullptr) {
+            into.clear();
+        } else {
+            into.assign(output.samples, output.samples + output.frame_count);
+        }
+        return into;
     }
 
 private:

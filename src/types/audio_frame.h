@@ -6,6 +6,7 @@
 #include <nanobind/ndarray.h>
 
 #include "tavix/AudioFrame.h"
+#include "types/output_buffers.h"
 
 namespace nb = nanobind;
 
@@ -35,7 +36,9 @@ struct BoundAudioFrame : tavix::AudioFrame {
         if (!output.empty()) samples = output.data();
     }
     ~BoundAudioFrame() {
-        if (buffer.obj) PyBuffer_Release(&buffer);  // only Python frees input frames: lock held
+        // Only Python frees frames that hold anything: the lock is held.
+        if (buffer.obj) PyBuffer_Release(&buffer);
+        recycle_output_buffer(std::move(output));
     }
 
     // A processed frame over `processed`, which it then owns.
