@@ -18,7 +18,7 @@
 #include "session/account_service.h"
 #include "session/api_key.h"
 #include "session/sdk_result.h"
-#include "session/session.h"
+#include "session/login_session.h"
 #include "tavix/TavixSdk.h"
 
 namespace tavix {
@@ -154,7 +154,7 @@ private:
     AccountService service_;
     const std::shared_ptr<Logger> log_;
     const ModelCatalog catalog_;
-    Session session_;
+    LoginSession session_;
 };
 
 }  // namespace

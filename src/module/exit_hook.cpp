@@ -37,7 +37,7 @@
 #include <chrono>
 #include <string>
 
-#include "module/audio_processor.h"
+#include "module/processor_handle.h"
 #include "module/interpreter_gate.h"
 #include "module/sdk_release.h"
 

@@ -5,7 +5,7 @@
 
 #include <nanobind/stl/string.h>
 
-#include "module/audio_processor.h"
+#include "module/processor_handle.h"
 #include "module/py_shared.h"
 #include "module/registration.h"
 #include "tavix/TavixSdk.h"

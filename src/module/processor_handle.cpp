@@ -1,4 +1,4 @@
-#include "module/audio_processor.h"
+#include "module/processor_handle.h"
 
 #include <memory>
 #include <new>

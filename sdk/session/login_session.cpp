@@ -1,11 +1,11 @@
-#include "session/session.h"
+#include "session/login_session.h"
 
 #include "common/text.h"
 #include "session/sdk_result.h"
 
 namespace tavix::sdk {
 
-SdkResult Session::open(const Grant& grant) {
+SdkResult LoginSession::open(const Grant& grant) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (grant_ && grant_->user != grant.user)
         return refused(SdkErrorType::kSessionExists,
@@ -21,7 +21,7 @@ SdkResult Session::open(const Grant& grant) {
     return result;
 }
 
-SdkResult Session::close() {
+SdkResult LoginSession::close() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!grant_) return refused(SdkErrorType::kNoCredentials, "no user is activated");
     SdkResult result = succeeded("deactivated user '" + grant_->user + "'");
@@ -29,14 +29,14 @@ SdkResult Session::close() {
     return result;
 }
 
-bool Session::close_if(const std::string& key) {
+bool LoginSession::close_if(const std::string& key) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!grant_ || grant_->key != key) return false;
     grant_.reset();
     return true;
 }
 
-std::optional<Grant> Session::current() const {
+std::optional<Grant> LoginSession::current() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return grant_;
 }

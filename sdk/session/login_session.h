@@ -1,4 +1,4 @@
-// The user session of one SDK object: at most one user at a time.
+// The login session of one SDK object: at most one user at a time.
 #pragma once
 
 #include <mutex>
@@ -10,7 +10,7 @@
 
 namespace tavix::sdk {
 
-class Session {
+class LoginSession {
 public:
     // Opens the session for an accepted grant. The same user activating again
     // (same or another key) refreshes the session with the new grant; another
