@@ -5,6 +5,7 @@ import sys
 import pytest
 
 import _tavix_module as m
+import tavix
 from api_keys import DEMO_KEY
 
 # The suite stops the processes it starts with SIGINT, SIGTERM and SIGHUP. A
@@ -29,6 +30,14 @@ def activated(sdk):
     """The `sdk` fixture activated with the demo key, entitled to every model."""
     assert sdk.activate_api_key(DEMO_KEY).success
     return sdk
+
+
+@pytest.fixture
+def session(tmp_path):
+    """An activated `tavix.Session` (demo key) with its storage in a temporary
+    directory, closed after the test."""
+    with tavix.Session(DEMO_KEY, storage_dir=tmp_path / "storage") as session:
+        yield session
 
 
 @pytest.fixture

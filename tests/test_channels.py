@@ -6,16 +6,9 @@ import numpy as np
 import pytest
 
 import tavix
-from api_keys import DEMO_KEY
 from test_stream import audio_with_silence
 
 RATE = 16000
-
-
-@pytest.fixture
-def session(tmp_path):
-    with tavix.Session(DEMO_KEY, storage_dir=tmp_path / "storage") as session:
-        yield session
 
 
 @pytest.mark.parametrize("channels, silent", [(3, []), (5, []), (3, [2]), (4, [0, 1])])

@@ -22,12 +22,6 @@ RATE = 16000
 E = tavix.SdkErrorType
 
 
-@pytest.fixture
-def session(tmp_path):
-    with tavix.Session(DEMO_KEY, storage_dir=tmp_path / "storage") as session:
-        yield session
-
-
 def test_public_names():
     assert sorted(tavix.__all__) == sorted(set(tavix.__all__))
     for name in tavix.__all__:

@@ -38,12 +38,6 @@ def run_child(body):
     return result.stdout.splitlines()
 
 
-@pytest.fixture
-def session(tmp_path):
-    with tavix.Session(DEMO_KEY, storage_dir=tmp_path / "storage") as session:
-        yield session
-
-
 def test_close_from_a_signal_handler_inside_process():
     # The timer fires again and again while the main thread is nearly always
     # inside process(), holding the stream's lock: the handler's close must

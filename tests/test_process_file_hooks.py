@@ -6,17 +6,11 @@ import pytest
 
 import tavix
 import tavix.audio
-from api_keys import DEMO_KEY, make_api_key
+from api_keys import make_api_key
 from tavix import signals
 
 soundfile = pytest.importorskip("soundfile", reason="tavix[audio] is not installed")
 RATE = 16000
-
-
-@pytest.fixture
-def session(tmp_path):
-    with tavix.Session(DEMO_KEY, storage_dir=tmp_path / "storage") as session:
-        yield session
 
 
 @pytest.fixture

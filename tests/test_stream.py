@@ -22,12 +22,6 @@ from tavix.stream import process_signal
 RATE = 16000
 
 
-@pytest.fixture
-def session(tmp_path):
-    with tavix.Session(DEMO_KEY, storage_dir=tmp_path / "storage") as session:
-        yield session
-
-
 def audio_with_silence(seconds, channels, seed=0):
     """Noise with runs of exact zeros where the SDK treats audio as silence:
     leading, a short one, one far longer than its latency, and trailing."""
