@@ -102,22 +102,6 @@ def test_process_keeps_one_output_in_memory(session, channels):
     assert peak <= out.nbytes + 256 * 1024
 
 
-def text_frame(kind, language, utterance, complete=(), partial=()):
-    """A TextFrame as the SDK delivers one; segments as (start, end, text, p)."""
-    def segment(start, end, text, probability):
-        made = tavix.TranscriptSegment()
-        made.start, made.end, made.text, made.probability = start, end, text, probability
-        return made
-
-    data = tavix.TranscriptData()
-    data.utterance_idx, data.language_code_ = utterance, language
-    data.complete = [segment(*spec) for spec in complete]
-    data.partial = [segment(*spec) for spec in partial]
-    frame = tavix.TextFrame()
-    frame.type_, frame.transcript_data_ = kind, data
-    return frame
-
-
 @pytest.mark.parametrize("shape, channels", [((RATE,), 2), ((RATE, 2), 1), ((RATE, 1), 2)])
 def test_process_refuses_channels_that_do_not_match_the_audio(session, shape, channels):
     with pytest.raises(ValueError, match="channels"):
