@@ -81,10 +81,22 @@ class FrameQueue:
         """The first min(count, len(self)) frames, removed, as a new array
         (a view of the array written into, with :meth:`write_into`)."""
         count = min(count, self._size)
+        if not count:
+            return silence(0, self._channels)
         if self._into is not None:
             head = self.appended - self._size
             self._size -= count
             return self._into[head:head + count]
+        head_chunk = self._chunks[0] if self._chunks else None
+        if head_chunk is not None and len(head_chunk) >= count:
+            # The common case, one frame's output or less: a slice of it,
+            # copied (the processor's output is a read-only view).
+            self._size -= count
+            if len(head_chunk) == count:
+                self._chunks.popleft()
+            else:
+                self._chunks[0] = head_chunk[count:]
+            return head_chunk[:count].copy()
         pieces: list[Frames] = []
         left = count
         while left:
@@ -127,7 +139,11 @@ class Pump:
             # and the delay stays the same from one call to the next.
             self.chunk = block if block >= min_frames else -(-min_frames // block) * block
         self._drain_limit = drain_limit_chunks * self.chunk
-        self._pending = silence(0, channels)
+        # Input short of a chunk waits here for the next push: the first
+        # `_staged` frames. Room for a chunk and a block beside it, so a
+        # block completing a chunk is copied once, not joined to a new array.
+        self._staging = silence(2 * self.chunk, channels)
+        self._staged = 0
         self._ready = FrameQueue(channels)
         self.frames_in = 0
         self._fed = 0  # input frames pushed or passed over as leading silence
@@ -156,24 +172,52 @@ class Pump:
     def push(self, frames: Frames) -> Frames:
         if self.finished:
             raise RuntimeError("the stream was flushed: it takes no more audio")
-        if self.block is not None and len(frames) != self.block:
-            raise ValueError(f"real-time mode takes exactly {self.block} frames per call, got {len(frames)}")
-        self.frames_in += len(frames)
-        buffer = np.concatenate((self._pending, frames)) if len(self._pending) else frames
-        full = len(buffer) - len(buffer) % self.chunk
+        count = len(frames)
+        if self.block is not None and count != self.block:
+            raise ValueError(f"real-time mode takes exactly {self.block} frames per call, got {count}")
+        self.frames_in += count
+        staged = self._staged
+        if staged + count < self.chunk:
+            # Still short of a chunk (most calls with short blocks): kept.
+            self._staging[staged:staged + count] = frames
+            self._staged = staged + count
+            if self.block is None:
+                return self._staging[:0]  # nothing is ready: each push took all there was
+        else:
+            self._push_chunks(frames, staged)
+        if self.block is None:
+            return self._ready.take(len(self._ready))
+        return self._next_block(self.block)
+
+    def _push_chunks(self, frames: Frames, staged: int) -> None:
+        """Pushes the staged frames and `frames` in chunks and stages what
+        is left over."""
+        chunk = self.chunk
+        if not staged:
+            buffer = frames
+        elif staged + len(frames) <= len(self._staging):
+            self._staging[staged:staged + len(frames)] = frames
+            buffer = self._staging[:staged + len(frames)]
+        else:
+            buffer = np.concatenate((self._staging[:staged], frames))
+        full = len(buffer) - len(buffer) % chunk
         done = 0
         try:
             while done < full:
-                self._push_chunk(buffer[done:done + self.chunk])
-                done += self.chunk
+                self._push_chunk(buffer[done:done + chunk])
+                done += chunk
         finally:
             # Whatever was not pushed (all of it if the processor refused a
             # chunk) waits for the next call; copied, as it may be the
             # caller's array.
-            self._pending = buffer[done:].copy()
-        if self.block is None:
-            return self._ready.take(len(self._ready))
-        return self._next_block(self.block)
+            self._stage(buffer[done:])
+
+    def _stage(self, rest: Frames) -> None:
+        if len(rest) > len(self._staging):
+            self._staging = silence(len(rest), self.channels)
+        # May overlap the staging itself, which numpy's assignment allows for.
+        self._staging[:len(rest)] = rest
+        self._staged = len(rest)
 
     def flush(self) -> Frames:
         """Drains the processor and returns the rest of the output; after
@@ -181,7 +225,8 @@ class Pump:
         if self.finished:
             return silence(0, self.channels)
         self.finished = True
-        pending, self._pending = self._pending, silence(0, self.channels)
+        pending = self._staging[:self._staged].copy()
+        self._staged = 0
         if self.start is None and not pending.any():
             self._ready.append(pending)  # the input was silence throughout
         else:
@@ -248,6 +293,11 @@ class Pump:
                 return
             self.processor_latency = self._pushed - len(got)
         due = self._pushed - self.processor_latency
+        if self._produced + len(got) == due and self._end is None:
+            # In step with the input: no frame late, none cut, none past the end.
+            self._ready.append(got)
+            self._produced = due
+            return
         excess = self._produced + len(got) - due
         if excess > 0 and self._owed:
             late = min(excess, self._owed)
@@ -269,10 +319,9 @@ class Pump:
     def _next_block(self, count: int) -> Frames:
         """Output frames [returned, returned + count) of the delayed stream."""
         latency = self.latency
-        out = silence(count, self.channels)
         if latency is None:  # nothing came out yet
             self._returned += count
-            return out
+            return silence(count, self.channels)
         first = self._returned - latency
         self._returned += count
         lead = min(count, max(0, -first))  # before the first output: zeros
@@ -283,7 +332,11 @@ class Pump:
             # of the leading silence and went out as such.
             self._ready.discard(position - head)
             head = self._ready.appended - len(self._ready)
-        if head == position:
-            taken = self._ready.take(count - lead)
-            out[lead:lead + len(taken)] = taken
+        if head != position:
+            return silence(count, self.channels)
+        taken = self._ready.take(count - lead)
+        if len(taken) == count:
+            return taken  # a new array already (no write_into in real-time mode)
+        out = silence(count, self.channels)
+        out[lead:lead + len(taken)] = taken
         return out
