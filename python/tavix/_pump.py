@@ -57,11 +57,11 @@ class FrameQueue:
         self._channels = channels
         self._chunks: deque[Frames] = deque()
         self._into: Frames | None = None
-        self._size = 0
-        self.appended = 0  # frames ever appended: the head's index is appended - len(self)
+        self.size = 0  # frames in the queue; what len() gives, without the call
+        self.appended = 0  # frames ever appended: the head's index is appended - size
 
     def __len__(self) -> int:
-        return self._size
+        return self.size
 
     def write_into(self, into: Frames) -> None:
         if self.appended:
@@ -74,28 +74,27 @@ class FrameQueue:
                 self._chunks.append(frames)
             else:
                 self._into[self.appended:self.appended + len(frames)] = frames
-            self._size += len(frames)
+            self.size += len(frames)
             self.appended += len(frames)
 
     def take(self, count: int) -> Frames:
         """The first min(count, len(self)) frames, removed, as a new array
         (a view of the array written into, with :meth:`write_into`)."""
-        count = min(count, self._size)
+        count = min(count, self.size)
         if not count:
             return silence(0, self._channels)
         if self._into is not None:
-            head = self.appended - self._size
-            self._size -= count
+            head = self.appended - self.size
+            self.size -= count
             return self._into[head:head + count]
         head_chunk = self._chunks[0] if self._chunks else None
         if head_chunk is not None and len(head_chunk) >= count:
             # The common case, one frame's output or less: a slice of it,
             # copied (the processor's output is a read-only view).
-            self._size -= count
+            self.size -= count
             if len(head_chunk) == count:
-                self._chunks.popleft()
-            else:
-                self._chunks[0] = head_chunk[count:]
+                return self._chunks.popleft().copy()
+            self._chunks[0] = head_chunk[count:]
             return head_chunk[:count].copy()
         pieces: list[Frames] = []
         left = count
@@ -108,7 +107,7 @@ class FrameQueue:
                 pieces.append(head_chunk[:left])
                 self._chunks[0] = head_chunk[left:]
                 left = 0
-        self._size -= count
+        self.size -= count
         if not pieces:
             return silence(0, self._channels)
         return np.concatenate(pieces)
@@ -152,6 +151,7 @@ class Pump:
         self._pushed = 0  # frames the processor was given
         #: Frames by which the processor's output trails its input.
         self.processor_latency: int | None = None
+        self._delay: int | None = None  # latency, once known: read on every block
         self._produced = 0  # output positions filled, in processor time
         self._owed = 0  # zeros put in place of frames that may still come late
         self._end: int | None = None  # processor-time position where the input ends
@@ -183,10 +183,18 @@ class Pump:
             self._staged = staged + count
             if self.block is None:
                 return self._staging[:0]  # nothing is ready: each push took all there was
+        elif count == self.chunk and not staged:
+            # Exactly one chunk and nothing waiting (20 ms blocks): pushed as
+            # it is; refused, it waits for the next call like any rest.
+            try:
+                self._push_chunk(frames)
+            except BaseException:
+                self._stage(frames)
+                raise
         else:
             self._push_chunks(frames, staged)
         if self.block is None:
-            return self._ready.take(len(self._ready))
+            return self._ready.take(self._ready.size)
         return self._next_block(self.block)
 
     def _push_chunks(self, frames: Frames, staged: int) -> None:
@@ -213,6 +221,9 @@ class Pump:
             self._stage(buffer[done:])
 
     def _stage(self, rest: Frames) -> None:
+        if not len(rest):
+            self._staged = 0
+            return
         if len(rest) > len(self._staging):
             self._staging = silence(len(rest), self.channels)
         # May overlap the staging itself, which numpy's assignment allows for.
@@ -249,7 +260,7 @@ class Pump:
                 self._submit(drain)
                 drained += self.chunk
         if self.block is None:
-            return self._ready.take(len(self._ready))
+            return self._ready.take(self._ready.size)
         latency = self.latency
         if latency is None:
             return silence(0, self.channels)
@@ -292,6 +303,7 @@ class Pump:
             if not len(got):
                 return
             self.processor_latency = self._pushed - len(got)
+            self._delay = self.latency
         due = self._pushed - self.processor_latency
         if self._produced + len(got) == due and self._end is None:
             # In step with the input: no frame late, none cut, none past the end.
@@ -318,6 +330,12 @@ class Pump:
 
     def _next_block(self, count: int) -> Frames:
         """Output frames [returned, returned + count) of the delayed stream."""
+        delay, ready = self._delay, self._ready
+        if (delay is not None and self._returned - delay == ready.appended - ready.size
+                and ready.size >= count):
+            # In step (every block once the output started): the queue's head.
+            self._returned += count
+            return ready.take(count)
         latency = self.latency
         if latency is None:  # nothing came out yet
             self._returned += count

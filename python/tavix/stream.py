@@ -300,15 +300,19 @@ class Stream(Closing):
         """`frames` pushed (the stream flushed for ``None``) on the open
         stream, under its lock, marked as this thread's; closes the stream
         afterwards if a close came in meanwhile. (Neither a context manager
-        nor a call of any callable: this is on every block's path, where a
-        generator or a call through ``*args`` costs more than the rest of the
-        bookkeeping.)"""
+        nor a call of any callable, and the lock taken by hand: this is on
+        every block's path, where a generator, a call through ``*args`` or a
+        ``with`` statement costs more than the rest of the bookkeeping.)"""
         inside = self._inside
         inside.active = True
         try:
-            with self._lock:
+            lock = self._lock
+            lock.acquire()
+            try:
                 self._check_open()
                 return self._pump.flush() if frames is None else self._pump.push(frames)
+            finally:
+                lock.release()
         finally:
             inside.active = False
             if self._close_when_done:
