@@ -157,6 +157,7 @@ class Pump:
         self._end: int | None = None  # processor-time position where the input ends
         self._returned = 0
         self.finished = False
+        self._whole = False  # process_whole: every output frame goes into its array
 
     @property
     def latency(self) -> int | None:
@@ -187,10 +188,12 @@ class Pump:
             # Exactly one chunk and nothing waiting (20 ms blocks): pushed as
             # it is; refused, it waits for the next call like any rest.
             try:
-                self._push_chunk(frames)
+                alone = self._push_alone(frames)
             except BaseException:
                 self._stage(frames)
                 raise
+            if alone is not None:
+                return alone
         else:
             self._push_chunks(frames, staged)
         if self.block is None:
@@ -248,7 +251,7 @@ class Pump:
             if pending.any():
                 chunk = silence(self.chunk, self.channels)
                 chunk[:len(pending)] = pending
-                self._submit(chunk)
+                self._receive(self._submit(chunk))
             # Pending silence needs no push of its own: the drain is silence.
             drain = silence(self.chunk, self.channels)
             drained = 0
@@ -257,7 +260,7 @@ class Pump:
                     raise RuntimeError(
                         f"the processor returned no audio for {drained} frames of silence after "
                         f"the input; were its frames ({self.chunk} per channel) below its minimum?")
-                self._submit(drain)
+                self._receive(self._submit(drain))
                 drained += self.chunk
         if self.block is None:
             return self._ready.take(self._ready.size)
@@ -271,12 +274,31 @@ class Pump:
         long as the input, written into one array as it comes out."""
         out = np.empty((len(frames), self.channels), np.float32)
         self._ready.write_into(out)
+        self._whole = True
         self.push(frames)
         self.flush()
         if self._ready.appended != len(frames):  # never left with frames unwritten
             raise RuntimeError(f"the processor's output came to {self._ready.appended} frames "
                                f"for {len(frames)} of input")
         return out
+
+    def _push_alone(self, chunk: Frames) -> Frames | None:
+        """Pushes `chunk`, the call's only one. Its output, when that is
+        exactly the frames due and nothing is queued before it (every such
+        call once a stream runs), is returned to go to the caller as it is;
+        anything else is queued as usual."""
+        if (self.start is None or self.block is not None or self._ready.size
+                or self.processor_latency is None or self._whole):
+            self._push_chunk(chunk)
+            return None
+        got = self._submit(chunk)
+        self._fed += len(chunk)
+        if self._produced + len(got) != self._pushed - self.processor_latency:
+            self._receive(got)
+            return None
+        self._produced += len(got)
+        self._ready.appended += len(got)
+        return got.copy()  # the processor's output is a read-only view
 
     def _push_chunk(self, chunk: Frames) -> None:
         if self.start is None:
@@ -285,18 +307,19 @@ class Pump:
                 self._fed += len(chunk)
                 return
             self._set_start(self._fed)
-        self._submit(chunk)
+        self._receive(self._submit(chunk))
         self._fed += len(chunk)
 
     def _set_start(self, start: int) -> None:
         self.start = start
         self._on_start(start)
 
-    def _submit(self, chunk: Frames) -> None:
+    def _submit(self, chunk: Frames) -> Frames:
+        """Pushes `chunk`; returns what came out, not yet put in line."""
         out = self._process_frame(AudioFrame(chunk.reshape(-1)))
         self._pushed += len(chunk)
         got: Frames = np.frombuffer(out.samples, np.float32).reshape(-1, self.channels)
-        self._receive(got)
+        return got
 
     def _receive(self, got: Frames) -> None:
         if self.processor_latency is None:
