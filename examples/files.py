@@ -1,4 +1,4 @@
-"""Audio files in and out (pip install 'tavix[audio]')."""
+"""Audio files in and out (through soundfile, which tavix installs)."""
 
 import sys
 import tempfile

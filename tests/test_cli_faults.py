@@ -111,7 +111,6 @@ def test_frames_lost_by_the_encoder_fail_the_file_and_keep_the_existing_output(t
 # --- Outputs that are inputs --------------------------------------------------
 
 @pytest.mark.parametrize("args, link", [
-    (["x.wav", "x.denoised.wav"], None),
     (["x.wav", "other.wav"], "hard"),  # other.wav is x.denoised.wav under another name
     (["x.wav", "other.wav"], "symbolic"),
     (["x.wav", "link/x.denoised.wav"], "folder"),  # link/ is this folder

@@ -187,16 +187,17 @@ def test_a_file_that_fails_is_reported_once_and_the_others_are_done(tmp_path, cl
     noisy(tmp_path / "kept.wav", 8000, 1)
     (tmp_path / "kept.passthrough.wav").write_text("the user's own")
     child = tavix_cli(tmp_path, "process", "good.wav", "missing.wav", "notes.wav", "good2.flac", "kept.wav",
-                      "--model", "passthrough", "--local", "--cluster", cluster_ready.address)
+                      "--model", "passthrough", "--local", "--cluster", cluster_ready.address,
+                      "--skip-existing")
     assert child.returncode == 1
     assert sorted(child.stderr.splitlines()) == [
-        f"tavix: kept.wav: {tmp_path}/kept.passthrough.wav exists (pass --overwrite to replace it)",
+        "tavix: kept.wav: skipped (kept.passthrough.wav exists)",
         "tavix: missing.wav: no such file",
         "tavix: notes.wav: not an audio file soundfile reads (Format not recognised)"]
     assert (tmp_path / "kept.passthrough.wav").read_text() == "the user's own"
     assert (tmp_path / "good.passthrough.wav").exists() and (tmp_path / "good2.passthrough.flac").exists()
     assert "notes.wav -> notes.passthrough.wav: failed" in child.stdout
-    assert "total: 5 files (3 failed)" in child.stdout
+    assert "total: 4 files (2 failed)" in child.stdout
     # Not retried: each went to a worker once.
     assert set(attempts(cluster_ready, "-notes.wav").values()) == {1}
     assert set(attempts(cluster_ready, "-missing.wav").values()) == {1}

@@ -26,7 +26,7 @@ from _tavix_module import (
     TranscriptType,
     create_sdk,
 )
-from tavix.audio import FileSummary, process_file, read_audio, write_audio
+from tavix.audio import FileSummary, RawFormat, process_file, read_audio, write_audio
 from tavix.session import ActivationError, Session, StreamOptions, default_storage_dir
 from tavix.stream import ModelRefusedError, Stream
 from tavix.transcripts import Transcript, TranscriptQueue
@@ -39,6 +39,7 @@ __all__ = [
     "ActivationError",
     "FileSummary",
     "ModelRefusedError",
+    "RawFormat",
     "Session",
     "Stream",
     "StreamOptions",

@@ -13,17 +13,20 @@ import os
 import signal
 import stat
 import sys
+import tempfile
 import threading
 import time
 from collections.abc import Generator, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
 from types import FrameType
 from typing import Any, TextIO
 
 from _tavix_module import TranscriptType
+from tavix._cli_inputs import STANDARD_STREAM, copy_to_standard_output, expand, spool_standard_input
+from tavix._sdk_log import model_refusal
 from tavix._staged_output import OutputError, name_max, remove_unfinished
-from tavix.audio import FileSummary, process_file, writable_format
+from tavix.audio import FileSummary, RawFormat, process_file, writable_format
 from tavix.audio import _soundfile  # pyright: ignore[reportPrivateUsage]  (same package)
 from tavix.session import ActivationError, Session, StreamOptions
 from tavix.stream import ModelRefusedError
@@ -31,6 +34,8 @@ from tavix.transcripts import Transcript
 
 EXIT_OK = 0
 EXIT_FAILED = 1
+#: How the substitute SDK's version string ends.
+SUBSTITUTE_SUFFIX = "-substitute"
 
 
 class UsageError(Exception):
@@ -49,11 +54,16 @@ class Interrupted(KeyboardInterrupt):
     """The run was stopped by a signal (SIGINT, SIGTERM or SIGHUP) and has
     cleaned up; the exit status is the shell's 128 + the signal's number."""
 
-    def __init__(self, signum: int) -> None:
+    def __init__(self, signum: int, finished: int | None = None, files: int | None = None) -> None:
         self.signum = signum
         self.exit_status = 128 + signum
-        super().__init__("interrupted" if signum == signal.SIGINT
-                         else f"interrupted by {signal.Signals(signum).name}")
+        message = "interrupted" if signum == signal.SIGINT else f"interrupted by {signal.Signals(signum).name}"
+        if finished is not None and files is not None:
+            # What a user needs to pick up where the run stopped.
+            message += (f": {finished} of {files} file{'s' if files != 1 else ''} finished, their "
+                        "outputs complete; no partial output is left (run again with "
+                        "--skip-existing to do the rest)")
+        super().__init__(message)
 
 
 #: The signals that stop a run the way Ctrl-C does.
@@ -76,6 +86,19 @@ class ApiKey:
 class Job:
     source: Path
     destination: Path | None
+    #: How messages name the input and the output, where the paths are
+    #: stand-ins ("-" for standard input and output, spooled to files).
+    source_name: str | None = None
+    destination_name: str | None = None
+    raw: RawFormat | None = None
+
+    @property
+    def input_label(self) -> str:
+        return self.source_name or str(self.source)
+
+    @property
+    def output_label(self) -> str:
+        return self.destination_name or str(self.destination)
 
 
 @dataclass(frozen=True, slots=True)
@@ -91,6 +114,10 @@ class Settings:
     #: The transcript kinds shown (``transcribe`` without ``--to``: only
     #: what was recognised, not its translation into the same language).
     kinds: frozenset[TranscriptType] = frozenset(TranscriptType)
+    #: The options that gave the source and target languages, for messages.
+    language_options: tuple[str, str] = ("--translate FROM", "--translate TO")
+    #: The SDK's storage folder, where its log says why it refused something.
+    storage: Path | None = None
 
 
 @dataclass(frozen=True, slots=True)
@@ -113,28 +140,77 @@ def output_label(model: str) -> str:
     return "denoised" if model == "denoise" else model or "translation"
 
 
-def plan(sources: Sequence[str], output: str | None, label: str | None) -> tuple[list[Job], Path | None]:
-    """The jobs, and the folder to create for them (``-o`` with several
-    inputs). `label` None: no audio is written."""
-    paths = [Path(source) for source in sources]
+@dataclass(frozen=True, slots=True)
+class Plan:
+    jobs: list[Job]
+    #: The folder to create for the outputs (``-o`` with several inputs).
+    folder: Path | None
+    #: What the run leaves out and why, one line each, shown before it starts.
+    notes: list[str]
+
+
+@dataclass(frozen=True, slots=True)
+class Choices:
+    """The options that shape a run's jobs."""
+
+    recursive: bool = False
+    raw: RawFormat | None = None
+    overwrite: bool = False
+    skip_existing: bool = False
+    #: The container written to standard output (``-o -``), as an extension.
+    stdout_format: str = "wav"
+
+
+def plan(sources: Sequence[str], output: str | None, label: str | None,
+         choices: Choices = Choices()) -> Plan:
+    """The jobs for the inputs and -o as given. `label` None: no audio is
+    written."""
+    stdin_given = sources.count(STANDARD_STREAM)
+    if stdin_given and len(sources) > 1:
+        raise UsageError("- (standard input) must be the only input")
+    if stdin_given and sys.stdin.isatty():
+        raise UsageError("- reads standard input, which is a terminal: send the audio through a pipe "
+                         "(cat in.wav | tavix process - -o out.wav)")
+    folder_given = any(Path(source).is_dir() for source in sources if source != STANDARD_STREAM)
+    leave_out = Path(output) if output not in (None, STANDARD_STREAM) else None
+    found = expand(sources, recursive=choices.recursive, headerless=choices.raw is not None,
+                   leave_out=leave_out)
+    notes = [] if not found.not_audio else [
+        "skipped, not audio: " + ", ".join(map(str, found.not_audio))]
+    if not found.files:
+        raise UsageError(f"no audio files in {', '.join(sources)}"
+                         + ("" if choices.recursive else " (--recursive looks in subfolders too)"))
+    to_stdout = label is not None and (output == STANDARD_STREAM or (output is None and stdin_given))
+    if to_stdout and (len(found.files) > 1 or folder_given):
+        raise UsageError("-o - (standard output) takes one input")
+    if to_stdout and sys.stdout.isatty():
+        raise UsageError("standard output is a terminal: name an output with -o FILE, "
+                         "or send it through a pipe")
     folder = None
     if label is None:
-        jobs = [Job(path, None) for path in paths]
+        jobs = [Job(item.path, None) for item in found.files]
+    elif to_stdout:
+        jobs = [Job(found.files[0].path, Path(f"standard-output.{choices.stdout_format}"),
+                    destination_name=STANDARD_STREAM)]
     elif output is None:
-        jobs = [Job(path, default_output(path, label)) for path in paths]
+        jobs = [Job(item.path, default_output(item.path, label)) for item in found.files]
     else:
         out = Path(output)
         mode = _mode(out)
         is_dir = mode is not None and stat.S_ISDIR(mode)
-        if len(paths) > 1 or is_dir or output.endswith(("/", os.sep)):
+        if len(found.files) > 1 or folder_given or is_dir or output.endswith(("/", os.sep)):
             names_a_file = mode is None and writable_format(out) is not None
             if (mode is not None and not is_dir) or (names_a_file and not output.endswith(("/", os.sep))):
                 raise UsageError(f"-o {output}: not a folder (with several inputs, -o names a folder; "
                                  "end it with / to make a folder of that name)")
-            jobs = [Job(path, out / path.name) for path in paths]
+            jobs = [Job(item.path, out / (item.within or item.path.name)) for item in found.files]
             folder = out
         else:
-            jobs = [Job(paths[0], out)]
+            jobs = [Job(found.files[0].path, out)]
+    if stdin_given:
+        jobs = [replace(job, source_name=STANDARD_STREAM) for job in jobs]
+    if choices.raw is not None:
+        jobs = [replace(job, raw=choices.raw) for job in jobs]
     writers: dict[Path, Path] = {}
     for job in jobs:
         key = job.source if job.destination is None else job.destination
@@ -143,8 +219,47 @@ def plan(sources: Sequence[str], output: str | None, label: str | None) -> tuple
             what = "given twice" if job.destination is None else f"would both be written to {key}"
             raise UsageError(f"{writers[target]} and {job.source}: {what}")
         writers[target] = job.source
+    if label is not None:
+        jobs = _leave_out_earlier_outputs(jobs, label, notes)
     _refuse_outputs_that_are_inputs(jobs)
-    return jobs, folder
+    if label is not None and not to_stdout:
+        jobs = _leave_out_finished(jobs, choices, notes)
+    return Plan(jobs, folder, notes)
+
+
+def _leave_out_earlier_outputs(jobs: Sequence[Job], label: str, notes: list[str]) -> list[Job]:
+    """Without the inputs that this model wrote from another input of the
+    same run (its suffix on the name, and the very path that input's output
+    gets): running over a folder twice is a re-run, not a usage error, and
+    never processes the first run's results again."""
+    written = {Path(os.path.abspath(job.destination)): job for job in jobs if job.destination is not None}
+    kept: list[Job] = []
+    for job in jobs:
+        writer = written.get(Path(os.path.abspath(job.source)))
+        if writer is not None and writer is not job and job.source.stem.endswith(f".{label}"):
+            notes.append(f"{job.input_label}: skipped (the output of {writer.input_label})")
+        else:
+            kept.append(job)
+    return kept
+
+
+def _leave_out_finished(jobs: Sequence[Job], choices: Choices, notes: list[str]) -> list[Job]:
+    """With --skip-existing, without the jobs whose output exists; without
+    it or --overwrite, a refusal naming every one of them before any work
+    (an output that is its own input is refused when its turn comes)."""
+    finished = [job for job in jobs if job.destination is not None and _mode(job.destination) is not None
+                and not _same_file(job.source, job.destination)]
+    if not finished or choices.overwrite:
+        return list(jobs)
+    if not choices.skip_existing:
+        names = ", ".join(job.output_label for job in finished)
+        outputs = (f"the output {names} exists" if len(finished) == 1
+                   else f"{len(finished)} outputs exist: {names}")
+        raise UsageError(f"{outputs}; pass --overwrite to replace "
+                         f"{'it' if len(finished) == 1 else 'them'}, or --skip-existing to leave "
+                         f"{'it' if len(finished) == 1 else 'them'} and process the rest")
+    notes.extend(f"{job.input_label}: skipped ({job.output_label} exists)" for job in finished)
+    return [job for job in jobs if job not in finished]
 
 
 def _mode(path: Path) -> int | None:
@@ -214,7 +329,7 @@ def check(job: Job, overwrite: bool) -> int:
     if not os.access(source, os.R_OK):
         raise FileError("not readable (permission denied)")
     try:
-        rate = int(sf.info(os.fsencode(source)).samplerate)
+        rate = job.raw.rate if job.raw is not None else int(sf.info(os.fsencode(source)).samplerate)
     except sf.LibsndfileError as error:
         raise FileError(f"not an audio file soundfile reads ({error.error_string.rstrip('.')})") from None
     destination = job.destination
@@ -228,7 +343,7 @@ def check(job: Job, overwrite: bool) -> int:
         if destination.is_dir():
             raise FileError(f"cannot write {destination}: it is a folder")
         if destination.exists() and not overwrite:
-            raise FileError(f"{destination} exists (pass --overwrite to replace it)")
+            raise FileError(f"{job.output_label} exists (pass --overwrite to replace it)")
         if writable_format(destination) is None:
             raise FileError(f"cannot write {destination}: no audio format for the extension "
                             f"{destination.suffix!r} (for example .wav, .flac, .ogg)")
@@ -240,15 +355,28 @@ def check(job: Job, overwrite: bool) -> int:
     return rate
 
 
-def describe(error: Exception, job: Job) -> str:
+#: How the SDK names the languages in its refusals.
+_SDK_LANGUAGE_FIELDS = ("lt_config.language_in", "lt_config.language_out")
+
+
+def describe(error: Exception, job: Job, settings: Settings | None = None) -> str:
     """One line for an error of one file's run."""
     if isinstance(error, (FileError, OutputError)):
         return str(error)
     if isinstance(error, ModelRefusedError):
+        storage = None if settings is None else settings.storage
+        logged = None if storage is None else model_refusal(storage, error.model)
+        if logged is not None:
+            return f"model {error.model!r} refused: {logged}"
         return (f"model {error.model!r} refused: not installed, or the API key is not entitled "
                 "to it ('tavix info' lists the key's models)")
+    if isinstance(error, ValueError) and str(error).startswith(_SDK_LANGUAGE_FIELDS) and settings:
+        text = str(error)
+        for field, option in zip(_SDK_LANGUAGE_FIELDS, settings.language_options, strict=True):
+            text = text.replace(field, option)
+        return text
     if isinstance(error, FileExistsError):
-        return f"{job.destination} exists (pass --overwrite to replace it)"
+        return f"{job.output_label} exists (pass --overwrite to replace it)"
     if isinstance(error, ValueError):
         return str(error)  # the SDK refusing the audio's rate or channels, or a language
     if isinstance(error, OSError) and error.strerror:
@@ -272,12 +400,16 @@ class Console:
     """Standard output and error for several threads: whole lines only, the
     API key never shown, and a progress bar on a terminal."""
 
-    def __init__(self, *, secret: str, json_lines: bool, quiet: bool) -> None:
+    def __init__(self, *, secret: str, json_lines: bool, quiet: bool,
+                 report_to_stderr: bool = False) -> None:
         self._lock = threading.Lock()
         # A short key would match ordinary text; no SDK key is that short.
         self._secret = secret if len(secret) >= 8 else ""
         self.json = json_lines
         self.quiet = quiet
+        #: Summaries and transcripts go to standard error when standard
+        #: output carries the audio.
+        self._report_to_stderr = report_to_stderr
         self._tqdm: Any = None
         self._bar: Any = None
         self._files = 0
@@ -315,7 +447,7 @@ class Console:
                 self._bar = None
 
     def out(self, line: str) -> None:
-        self._write(line, sys.stdout)
+        self._write(line, sys.stderr if self._report_to_stderr else sys.stdout)
 
     def error(self, line: str) -> None:
         self._write(f"tavix: {line}", sys.stderr)
@@ -337,11 +469,11 @@ class Console:
 
     def transcript(self, job: Job, transcript: Transcript) -> None:
         if self.json:
-            self.out(json.dumps({"event": "transcript", "input": str(job.source),
+            self.out(json.dumps({"event": "transcript", "input": job.input_label,
                                  **transcript_fields(transcript)}))
         else:
             state = "final  " if transcript.final else "partial"
-            self.out(f"{job.source}: {transcript.kind.name:<13} {transcript.language} {state} "
+            self.out(f"{job.input_label}: {transcript.kind.name:<13} {transcript.language} {state} "
                      f"{transcript.start:.2f}-{transcript.end:.2f} s "
                      f"{json.dumps(transcript.text, ensure_ascii=False)}")
 
@@ -352,10 +484,15 @@ class Batch:
         self.settings = settings
         self.console = console
         self.cancel = threading.Event()
+        self._futures: list[concurrent.futures.Future[Outcome]] = []
         #: The first signal that stopped the run.
         self.stopped_by: int | None = None
         self.options = StreamOptions(translate=settings.translate, cloud=settings.cloud,
                                      pcm16=settings.pcm16)
+        #: A refusal that holds for every file (a language the SDK does not
+        #: have): said once, and the files not yet started are not tried.
+        self._refusal: str | None = None
+        self._refusal_lock = threading.Lock()
 
     def run(self, jobs: Sequence[Job]) -> list[Outcome]:
         """Every job's outcome, in order. On SIGINT, SIGTERM or SIGHUP the
@@ -368,6 +505,7 @@ class Batch:
                     max_workers=max(1, min(self.settings.jobs, len(jobs))),
                     thread_name_prefix="tavix-file") as pool:
                 futures = [pool.submit(self._one, job) for job in jobs]
+                self._futures = futures
                 # Python runs a signal handler only on the main thread, and
                 # the kernel may hand a signal to any other thread: a main
                 # thread blocked until the files are done would then see it
@@ -380,8 +518,13 @@ class Batch:
                         self._abandon(self.stopped_by or signal.SIGINT)
                 outcomes = [future.result() for future in futures]
         if self.stopped_by is not None:
-            raise Interrupted(self.stopped_by)
+            raise self._interrupted(self.stopped_by)
         return outcomes
+
+    def _interrupted(self, signum: int) -> Interrupted:
+        finished = sum(1 for future in self._futures if future.done() and future.exception() is None
+                       and future.result().summary is not None)
+        return Interrupted(signum, finished, len(self._futures))
 
     def _abandon(self, signum: int) -> None:
         """Ends the process without waiting for a worker stuck in IO: the
@@ -389,7 +532,7 @@ class Batch:
         is removed here instead, and nothing else is left to clean up (the
         SDK's processors end with the process)."""
         remove_unfinished()
-        interrupted = Interrupted(signum)
+        interrupted = self._interrupted(signum)
         # Straight to the descriptor: the stuck worker may hold the
         # console's lock, or be blocked writing to standard output itself.
         with contextlib.suppress(OSError):
@@ -425,6 +568,8 @@ class Batch:
     def _one(self, job: Job) -> Outcome:
         if self.cancel.is_set():
             return Outcome(job, error="interrupted")
+        if self._refusal is not None:
+            return Outcome(job, error=self._refusal)
         try:
             rate = check(job, self.settings.overwrite)
 
@@ -439,12 +584,19 @@ class Batch:
 
             summary = process_file(job.source, job.destination, model=self.settings.model,
                                    session=self.session, overwrite=self.settings.overwrite,
-                                   on_progress=progress, on_transcript=show, **self.options)
+                                   on_progress=progress, on_transcript=show, raw=job.raw,
+                                   **self.options)
         except _Cancelled:
             return Outcome(job, error="interrupted")
         except Exception as error:
-            reason = describe(error, job)
-            self.console.error(f"{job.source}: {reason}")
+            reason = describe(error, job, self.settings)
+            if isinstance(error, ValueError) and str(error).startswith(_SDK_LANGUAGE_FIELDS):
+                with self._refusal_lock:
+                    first, self._refusal = self._refusal is None, self._refusal or reason
+                if first:
+                    self.console.error(reason)
+            else:
+                self.console.error(f"{job.input_label}: {reason}")
             return Outcome(job, error=reason)
         finally:
             self.console.file_done()
@@ -453,18 +605,44 @@ class Batch:
 
 def run_batch(jobs: Sequence[Job], folder: Path | None, settings: Settings, key: ApiKey,
               storage: Path) -> int:
-    console = Console(secret=key.value, json_lines=settings.json, quiet=settings.quiet)
+    """Runs `jobs`; a job whose input or output is "-" gets a stand-in file
+    in a temporary folder for the run (see `_cli_inputs`)."""
+    streams = any(STANDARD_STREAM in (job.source_name, job.destination_name) for job in jobs)
+    if not streams:
+        return _run_batch(jobs, folder, settings, key, storage)
+    with tempfile.TemporaryDirectory(prefix="tavix-") as scratch:
+        stand_ins = [_with_stand_ins(job, Path(scratch)) for job in jobs]
+        return _run_batch(stand_ins, folder, settings, key, storage)
+
+
+def _with_stand_ins(job: Job, scratch: Path) -> Job:
+    if job.source_name == STANDARD_STREAM:
+        job = replace(job, source=spool_standard_input(scratch))
+    if job.destination_name == STANDARD_STREAM and job.destination is not None:
+        job = replace(job, destination=scratch / job.destination.name)
+    return job
+
+
+def _run_batch(jobs: Sequence[Job], folder: Path | None, settings: Settings, key: ApiKey,
+               storage: Path) -> int:
+    audio_to_stdout = any(job.destination_name == STANDARD_STREAM for job in jobs)
+    console = Console(secret=key.value, json_lines=settings.json, quiet=settings.quiet,
+                      report_to_stderr=audio_to_stdout)
     try:
         session = Session(key.value, storage_dir=storage)
     except ActivationError as error:
         console.error(f"activation refused: {error.error_type.name}: {error.result.message} "
                       f"(API key from {key.source})")
+        if settings.json:  # a reader of the JSON lines learns it there too
+            console.out(json.dumps({"event": "activation", "ok": False,
+                                    "error_type": error.error_type.name,
+                                    "message": error.result.message, "key_source": key.source}))
         return EXIT_FAILED
     except (RuntimeError, ValueError) as error:
         console.error(f"cannot start the SDK with the storage folder {storage}: {error}")
         return EXIT_FAILED
     with session:
-        if not create_folder(folder, console):
+        if not create_folder(folder, console, jobs):
             return EXIT_FAILED
         started = time.perf_counter()
         try:
@@ -473,19 +651,50 @@ def run_batch(jobs: Sequence[Job], folder: Path | None, settings: Settings, key:
         finally:
             console.close()
         wall = time.perf_counter() - started
+    outcomes = [_deliver(outcome, console) for outcome in outcomes]
     _report(outcomes, settings, console, wall)
+    if settings.translate is not None and not settings.quiet and session.version.endswith(SUBSTITUTE_SUFFIX):
+        _hint_dtmf(outcomes, settings, console)
     return EXIT_FAILED if any(outcome.error for outcome in outcomes) else EXIT_OK
 
 
-def create_folder(folder: Path | None, console: Console) -> bool:
-    """Makes the output folder of a run (-o with several inputs), if any;
-    False once it has said why it cannot."""
+def _deliver(outcome: Outcome, console: Console) -> Outcome:
+    """A finished output whose place is standard output, copied there."""
+    job = outcome.job
+    if outcome.summary is None or job.destination_name != STANDARD_STREAM or job.destination is None:
+        return outcome
+    try:
+        copy_to_standard_output(job.destination)
+    except OSError as error:
+        reason = f"cannot write to standard output: {error.strerror or error}"
+        console.error(f"{job.input_label}: {reason}")
+        return Outcome(job, error=reason)
+    return outcome
+
+
+def _hint_dtmf(outcomes: Sequence[Outcome], settings: Settings, console: Console) -> None:
+    """Speech through the substitute SDK gives no transcripts, which looks
+    like a fault unless it is said."""
+    summaries = [outcome.summary for outcome in outcomes if outcome.summary is not None]
+    if summaries and not any(_shown(summary, settings) for summary in summaries):
+        console.error("no transcripts: the substitute SDK (sdk/) hears only DTMF keys (0-9, A-D, * "
+                      "and #), not speech; 'tavix demo' shows what it transcribes")
+
+
+def create_folder(folder: Path | None, console: Console, jobs: Sequence[Job] = ()) -> bool:
+    """Makes the output folder of a run (-o with several inputs), if any,
+    and in it the subfolders of `jobs`' outputs (the layout of input
+    folders); False once it has said why it cannot."""
     if folder is not None:
         try:
             folder.mkdir(parents=True, exist_ok=True)
         except OSError as error:
             console.error(f"cannot create the folder {folder}: {error.strerror}")
             return False
+        for job in jobs:
+            if job.destination is not None and job.destination.parent != folder:
+                with contextlib.suppress(OSError):  # check() says why, when it is the job's turn
+                    job.destination.parent.mkdir(parents=True, exist_ok=True)
     return True
 
 
@@ -531,7 +740,7 @@ def _shown(summary: FileSummary, settings: Settings) -> list[Transcript]:
 
 def _file_text(outcome: Outcome, settings: Settings) -> str:
     job, summary = outcome.job, outcome.summary
-    name = f"{job.source} -> {job.destination}" if job.destination is not None else str(job.source)
+    name = f"{job.input_label} -> {job.output_label}" if job.destination is not None else job.input_label
     if summary is None:
         return f"{name}: failed"
     layout = {1: "mono", 2: "stereo"}.get(summary.channels, f"{summary.channels} channels")
@@ -548,8 +757,8 @@ def _file_text(outcome: Outcome, settings: Settings) -> str:
 def _file_json(outcome: Outcome, settings: Settings) -> str:
     job, summary = outcome.job, outcome.summary
     record: dict[str, object] = {
-        "event": "file", "input": str(job.source),
-        "output": None if job.destination is None else str(job.destination),
+        "event": "file", "input": job.input_label,
+        "output": None if job.destination is None else job.output_label,
         "ok": summary is not None}
     if outcome.worker is not None:
         record["worker"] = outcome.worker

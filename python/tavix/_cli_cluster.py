@@ -59,7 +59,7 @@ def run_on_cluster(address: str, jobs: Sequence[Job], folder: Path | None, setti
     except ModuleNotFoundError:
         console.error(INSTALL_HINT)
         return EXIT_FAILED
-    if not create_folder(folder, console):
+    if not create_folder(folder, console, jobs):
         return EXIT_FAILED
     outcomes: dict[int, Outcome] = {}
 

@@ -1,5 +1,5 @@
-"""Audio files, through the optional ``soundfile`` package
-(``pip install 'tavix[audio]'``): any format libsndfile reads."""
+"""Audio files, through the ``soundfile`` package (a dependency of tavix,
+imported only when used): any format libsndfile reads."""
 
 from __future__ import annotations
 
@@ -20,7 +20,7 @@ from tavix.session import Session, StreamOptions
 from tavix.stream import as_frames
 from tavix.transcripts import Transcript, TranscriptQueue
 
-__all__ = ["FileSummary", "process_file", "read_audio", "writable_format", "write_audio"]
+__all__ = ["FileSummary", "RawFormat", "process_file", "read_audio", "writable_format", "write_audio"]
 
 #: Frames read from a file per block while processing it: one second at 48 kHz.
 READ_BLOCK = 48000
@@ -34,7 +34,7 @@ def _soundfile() -> Any:
     except ImportError as error:
         raise ModuleNotFoundError(
             "reading and writing audio files needs the soundfile package: "
-            "pip install 'tavix[audio]'") from error
+            "pip install soundfile") from error
 
 
 def read_audio(path: str | os.PathLike[str]) -> tuple[npt.NDArray[np.float32], int]:
@@ -73,6 +73,25 @@ class FileSummary:
     transcripts: tuple[Transcript, ...]
 
 
+@dataclass(frozen=True, slots=True)
+class RawFormat:
+    """The layout of headerless samples, which a file cannot tell itself."""
+
+    rate: int
+    channels: int
+    #: soundfile's subtype, for example ``"PCM_16"`` or ``"FLOAT"``.
+    subtype: str
+
+
+def open_input(sf: Any, path: Path, raw: RawFormat | None) -> Any:
+    """`path` opened for reading with soundfile, as headerless samples of
+    the layout `raw` when given."""
+    if raw is None:
+        return sf.SoundFile(os.fsencode(path))
+    return sf.SoundFile(os.fsencode(path), samplerate=raw.rate, channels=raw.channels,
+                        subtype=raw.subtype, format="RAW")
+
+
 def writable_format(path: str | os.PathLike[str]) -> str | None:
     """The soundfile format that `path`'s extension names (``"FLAC"`` for
     ``x.flac``), or None when it names none that can be written."""
@@ -84,13 +103,16 @@ def process_file(src: str | os.PathLike[str], dst: str | os.PathLike[str] | None
                  model: str = "denoise", session: Session | None = None, overwrite: bool = True,
                  on_progress: Callable[[int], object] | None = None,
                  on_transcript: Callable[[Transcript], object] | None = None,
+                 raw: RawFormat | None = None,
                  **stream_options: Unpack[StreamOptions]) -> FileSummary:
     """Processes the audio file `src` through `model` into `dst`, reading and
     writing block by block. Without `session` a :class:`Session` is made for
     the call (key from ``TAVIX_API_KEY``). With ``translate=...`` the summary
-    holds the transcripts; ``dst=None`` then writes no audio at all.
+    holds the transcripts; ``dst=None`` then writes no audio at all. With
+    `raw`, `src` holds headerless samples of that layout.
 
-    `dst` gets `src`'s rate and channels; its format comes from its
+    `dst` gets `src`'s rate and channels (any count: see
+    :meth:`Session.stream` for more than two); its format comes from its
     extension, with `src`'s subtype where that format can write it, else
     the format's default. The audio goes
     to a temporary file beside `dst` that is renamed to `dst` once complete,
@@ -132,7 +154,7 @@ def process_file(src: str | os.PathLike[str], dst: str | os.PathLike[str] | None
     active = Session() if session is None else session
     staged: StagedOutput | None = None
     try:
-        with sf.SoundFile(os.fsencode(source)) as infile:
+        with open_input(sf, source, raw) as infile:
             rate, channels = int(infile.samplerate), int(infile.channels)
             with active.stream(model, rate=rate, channels=channels, **stream_options) as stream:
                 if destination is not None and out_format is not None:

@@ -7,13 +7,16 @@ import json
 import os
 import signal
 import sys
+import tempfile
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Final
 
 import _tavix_module
 from tavix._cli_batch import (
+    SUBSTITUTE_SUFFIX,
     ApiKey,
+    Choices,
     Interrupted,
     Settings,
     UsageError,
@@ -23,15 +26,15 @@ from tavix._cli_batch import (
     run_batch,
 )
 from tavix._cli_cluster import add_cluster_option, run_on_cluster
+from tavix._cli_inputs import STANDARD_STREAM
 from tavix._cli_live import add_live_command
 from tavix._stdout import guarded_stdout
+from tavix.audio import RawFormat
 from tavix.session import API_KEY_VARIABLE, default_storage_dir
 from tavix.signals import DTMF_FREQUENCIES
 
 #: The substitute SDK's demo key, entitled to every model (sdk/README.md).
 DEMO_KEY: Final = "tvx1-demo-all-never-13c5b659"
-#: How the substitute SDK's version string ends; only it takes the demo key.
-SUBSTITUTE_SUFFIX: Final = "-substitute"
 
 EXIT_USAGE: Final = 2
 #: The sample rates the SDK processes (its refusals name this range).
@@ -40,8 +43,8 @@ DEMO_RATES: Final = range(8000, 192000 + 1)
 KEY_HELP = ("The API key comes from --api-key, else the environment variable TAVIX_API_KEY, else\n"
             "(with the substitute SDK only) its demo key. It is never printed.")
 EXIT_HELP = ("exit status: 0 success, 1 a file failed (the others are still processed) or the key\n"
-             "was refused, 2 usage error, 130/143/129 interrupted by SIGINT/SIGTERM/SIGHUP (no\n"
-             "partial output is left).")
+             "was refused, 2 usage error (existing outputs among them: nothing was done),\n"
+             "130/143/129 interrupted by SIGINT/SIGTERM/SIGHUP (no partial output is left).")
 
 
 def resolve_key(given: str | None, sdk_version: Callable[[], str]) -> ApiKey:
@@ -107,6 +110,30 @@ def _demo_rate(text: str) -> int:
     return rate
 
 
+def _raw_format(text: str) -> RawFormat:
+    from tavix.audio import _soundfile  # pyright: ignore[reportPrivateUsage]  (same package)
+
+    fields = text.split(":")
+    subtypes = _soundfile().available_subtypes("RAW")
+    if len(fields) != 3 or not all(field.isdigit() for field in fields[:2]):
+        raise argparse.ArgumentTypeError(f"{text!r} is not RATE:CHANNELS:SUBTYPE (for example 16000:1:PCM_16)")
+    rate, channels, subtype = int(fields[0]), int(fields[1]), fields[2].upper()
+    if rate < 1 or channels < 1:
+        raise argparse.ArgumentTypeError(f"{text!r}: the rate and the channels must be 1 or more")
+    if subtype not in subtypes:
+        raise argparse.ArgumentTypeError(f"{text!r}: {fields[2]} is not a raw subtype (use one of "
+                                         f"{', '.join(sorted(subtypes))})")
+    return RawFormat(rate, channels, subtype)
+
+
+def _container(text: str) -> str:
+    from tavix.audio import writable_format
+
+    if writable_format(f"x.{text}") is None:
+        raise argparse.ArgumentTypeError(f"{text!r} is not an audio format to write (for example wav, flac, ogg)")
+    return text.lower()
+
+
 def _dtmf_keys(text: str) -> str:
     keys = text.upper()
     if not keys or any(key not in DTMF_FREQUENCIES for key in keys):
@@ -130,7 +157,7 @@ class _Formatter(argparse.RawDescriptionHelpFormatter):
 
 def _add_key_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--api-key", metavar="KEY", type=_sdk_text,
-                        help="API key (see below for the default)")
+                        help="API key (see above for the default)")
     parser.add_argument("--storage", metavar="DIR", type=_sdk_text,
                         help=f"the SDK's storage folder (data and logs; default: {default_storage_dir()})")
 
@@ -150,6 +177,11 @@ def _add_run_options(parser: argparse.ArgumentParser) -> None:
                         help="print JSON lines: each transcript, one object per file, a total")
     parser.add_argument("-q", "--quiet", action="store_true",
                         help="no progress bar and no summary (errors and transcripts still print)")
+    parser.add_argument("-r", "--recursive", action="store_true",
+                        help="with a folder as input, take the audio files of its subfolders too")
+    parser.add_argument("--raw", metavar="RATE:CHANNELS:SUBTYPE", type=_raw_format,
+                        help="the inputs are headerless samples of this layout (for example "
+                             "16000:1:PCM_16)")
     add_cluster_option(parser)
 
 
@@ -157,18 +189,28 @@ PROCESS_DESCRIPTION = f"""\
 Processes audio files through a model of the SDK (denoise unless --model names
 another) and writes the results at each input's sample rate and channel count, and
 in its sample format where the output's format has it. Anything soundfile reads
-goes in (WAV, FLAC, Ogg, MP3, ...); the output's extension sets its format.
+goes in (WAV, FLAC, Ogg, MP3, ...); the output's extension sets its format. Any
+channel count: beyond stereo, each pair of channels is processed on its own.
 
 With one input, -o names the output file (default: the input's name with .denoised,
 or the model's name, before the suffix); with several, -o names a folder, created
-if needed, that gets each input's name. Outputs are written under a temporary name
-and renamed once complete and on disk; an existing file is replaced only with
---overwrite, and never by a worse one (a full disk fails the file). SIGINT, SIGTERM
-and SIGHUP stop the run and remove its partial outputs.
+if needed, that gets each input's name. A folder as input processes the audio files
+in it (--recursive: its subfolders too), keeping their layout under -o; other files
+are listed once as skipped. '-' as input reads standard input (--raw for headerless
+samples), and -o - writes standard output (--format, WAV by default); summaries then
+go to standard error.
+
+Outputs are written under a temporary name and renamed once complete and on disk.
+Existing outputs stop the run before any work, naming them: --overwrite replaces
+them (never by a worse one: a full disk fails the file), --skip-existing leaves them
+and processes the rest. Inputs that are this model's outputs of other inputs (from
+an earlier run over the same files) are skipped. SIGINT, SIGTERM and SIGHUP stop the
+run, remove its partial outputs and say how many files finished.
 
 With --translate the translation pipeline runs instead of a model: its transcripts
 and translations print as they arrive, one line each (file, kind, language, final
-or partial, times, text), and the audio it writes is a delayed copy of the input.
+or partial, times, text), and the audio it writes is a copy of the input (the
+pipeline passes it through unchanged).
 
 Files run --jobs at a time, each on its own stream; a progress bar shows on a
 terminal. The run ends with one summary line per file and a total.
@@ -179,6 +221,10 @@ examples:
   tavix process noisy.wav                      writes noisy.denoised.wav
   tavix process noisy.wav -o clean.flac        the same, as FLAC
   tavix process *.wav -o clean/ --jobs 4       four files at a time into clean/
+  tavix process *.wav --skip-existing          again: only what is not done yet
+  tavix process recordings/ -r -o clean/       a folder tree into clean/, same layout
+  cat in.flac | tavix process - -o - > out.wav  a pipe through denoise
+  tavix process - --raw 16000:1:PCM_16 -o out.flac < in.pcm
   tavix process call.wav --model passthrough --local
   tavix process call.wav --translate en-US:es-ES --json
 
@@ -212,8 +258,9 @@ exit status: 0 the key activates, 1 it is refused, 2 usage error."""
 
 DEMO_DESCRIPTION = f"""\
 Activates the SDK, synthesises 3 s of a 440 Hz tone in white noise followed by
-DTMF keys, and runs it through the denoise model (writing OUT/input.wav and
-OUT/denoised.wav and printing the SNR gain) and through the translation pipeline
+DTMF keys, and runs it through the denoise model (writing input.wav and
+denoised.wav into a new temporary folder, or the folder -o names, and printing
+where and the SNR gain) and through the translation pipeline
 (printing each transcript as it arrives), with the pipeline states and the
 real-time factors.
 
@@ -246,22 +293,30 @@ def build_parser() -> argparse.ArgumentParser:
 
     process = commands.add_parser("process", help="process audio files through a model",
                                   description=PROCESS_DESCRIPTION, formatter_class=_Formatter)
-    process.add_argument("inputs", nargs="+", metavar="IN", help="audio files")
+    process.add_argument("inputs", nargs="+", metavar="IN",
+                         help="audio files, folders of them, or - for standard input")
     process.add_argument("-o", "--output", metavar="OUT",
-                         help="the output file (one input) or folder (several)")
+                         help="the output file (one input) or folder (several, or a folder), "
+                              "or - for standard output")
     process.add_argument("-m", "--model", metavar="NAME", type=_model_name,
                          help="the SDK's model (default: denoise)")
     process.add_argument("--translate", metavar="FROM:TO", type=_language_pair,
                          help="run the translation pipeline from language FROM to TO "
                               "(for example en-US:es-ES) and print its transcripts")
-    process.add_argument("--overwrite", action="store_true", help="replace existing outputs")
+    existing = process.add_mutually_exclusive_group()
+    existing.add_argument("--overwrite", action="store_true", help="replace existing outputs")
+    existing.add_argument("--skip-existing", action="store_true",
+                          help="leave existing outputs, and skip their inputs")
+    process.add_argument("--format", metavar="EXT", type=_container, default="wav",
+                         help="the format written to standard output with -o - (default: %(default)s)")
     _add_run_options(process)
     _add_key_options(process)
     process.set_defaults(run=_run_process, parser=process)
 
     transcribe = commands.add_parser("transcribe", help="print the transcripts of audio files",
                                      description=TRANSCRIBE_DESCRIPTION, formatter_class=_Formatter)
-    transcribe.add_argument("inputs", nargs="+", metavar="IN", help="audio files")
+    transcribe.add_argument("inputs", nargs="+", metavar="IN",
+                            help="audio files, folders of them, or - for standard input")
     transcribe.add_argument("--from", dest="language_in", metavar="LANG", required=True, type=_sdk_text,
                             help="the language spoken (for example en-US)")
     transcribe.add_argument("--to", dest="language_out", metavar="LANG", type=_sdk_text,
@@ -279,11 +334,11 @@ def build_parser() -> argparse.ArgumentParser:
     demo = commands.add_parser("demo", help="the built-in demonstration on synthetic audio",
                                description=DEMO_DESCRIPTION, formatter_class=_Formatter)
     demo.add_argument("--api-key", "--key", dest="api_key", metavar="KEY", type=_sdk_text,
-                      help="API key (see below for the default)")
-    demo.add_argument("--storage", default="./storage", metavar="DIR", type=_sdk_text,
-                      help="the SDK's storage folder (default: %(default)s)")
-    demo.add_argument("--out", default="./out", metavar="DIR",
-                      help="where the WAV files go (default: %(default)s)")
+                      help="API key (see above for the default)")
+    demo.add_argument("--storage", metavar="DIR", type=_sdk_text,
+                      help=f"the SDK's storage folder (default: {default_storage_dir()})")
+    demo.add_argument("-o", "--out", metavar="DIR",
+                      help="where the WAV files go (default: a new temporary folder, printed)")
     demo.add_argument("--rate", type=_demo_rate, default=16000,
                       help=f"sample rate in Hz, {DEMO_RATES[0]} to {DEMO_RATES[-1]} (default: %(default)s)")
     demo.add_argument("--keys", type=_dtmf_keys, default="2026#",
@@ -304,7 +359,8 @@ def _run_process(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
         parser.error(f"--translate runs the translation pipeline; it does not go with --model {args.model}")
     model = args.model or ("" if args.translate is not None else "denoise")
     settings = Settings(model=model, translate=args.translate, cloud=args.cloud, pcm16=args.pcm16,
-                        jobs=args.jobs, json=args.json, quiet=args.quiet, overwrite=args.overwrite)
+                        jobs=args.jobs, json=args.json, quiet=args.quiet, overwrite=args.overwrite,
+                        storage=_storage(args))
     return _batch(args, parser, settings, output_label(model))
 
 
@@ -314,16 +370,26 @@ def _run_transcribe(args: argparse.Namespace, parser: argparse.ArgumentParser) -
     kinds = frozenset(TranscriptType) if args.language_out else frozenset({TranscriptType.TRANSCRIPTION})
     settings = Settings(model="", translate=(args.language_in, args.language_out or args.language_in),
                         cloud=args.cloud, pcm16=args.pcm16, jobs=args.jobs, json=args.json,
-                        quiet=args.quiet, overwrite=False, kinds=kinds)
+                        quiet=args.quiet, overwrite=False, kinds=kinds, storage=_storage(args),
+                        language_options=("--from", "--to" if args.language_out else "--from"))
     return _batch(args, parser, settings, None)
 
 
 def _batch(args: argparse.Namespace, parser: argparse.ArgumentParser, settings: Settings,
            label: str | None) -> int:
+    choices = Choices(recursive=args.recursive, raw=args.raw, overwrite=settings.overwrite,
+                      skip_existing=getattr(args, "skip_existing", False),
+                      stdout_format=getattr(args, "format", "wav"))
+    if args.cluster and (args.raw or STANDARD_STREAM in (*args.inputs, getattr(args, "output", None))):
+        # The workers read and write files by name; a pipe is this process's own.
+        parser.error("--cluster takes files and folders: - (a pipe) and --raw run on this machine only")
     try:
-        jobs, folder = plan(args.inputs, getattr(args, "output", None), label)
+        planned = plan(args.inputs, getattr(args, "output", None), label, choices)
     except UsageError as error:
         parser.error(str(error))
+    if not settings.quiet:
+        for note in planned.notes:
+            print(f"tavix: {note}", file=sys.stderr)
     storage = _storage(args)
     try:
         key = resolve_key(args.api_key, lambda: _sdk(storage).version)
@@ -331,8 +397,8 @@ def _batch(args: argparse.Namespace, parser: argparse.ArgumentParser, settings: 
         print(f"tavix: cannot start the SDK with the storage folder {storage}: {error}", file=sys.stderr)
         return 1
     if args.cluster:
-        return run_on_cluster(args.cluster, jobs, folder, settings, key, args.storage)
-    return run_batch(jobs, folder, settings, key, storage)
+        return run_on_cluster(args.cluster, planned.jobs, planned.folder, settings, key, args.storage)
+    return run_batch(planned.jobs, planned.folder, settings, key, storage)
 
 
 def _run_info(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
@@ -362,10 +428,12 @@ def _run_info(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 def _run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     from tavix.demo import DemoConfig, run
 
-    storage = Path(args.storage)
+    storage = _storage(args)
     try:
+        # Not the current folder: a demonstration should leave it as it was.
+        out = args.out if args.out is not None else tempfile.mkdtemp(prefix="tavix-demo-")
         key = resolve_key(args.api_key, lambda: _sdk(storage).version)
-        return run(DemoConfig(key=key.value, storage=args.storage, out_dir=args.out, rate=args.rate,
+        return run(DemoConfig(key=key.value, storage=os.fspath(storage), out_dir=out, rate=args.rate,
                               keys=args.keys, language_out=args.language_out))
     except (RuntimeError, ValueError, OSError) as error:
         print(f"tavix demo: {error}", file=sys.stderr)

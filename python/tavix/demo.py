@@ -92,12 +92,14 @@ def run(config: DemoConfig) -> int:
     sdk = sdk_module.create_sdk(sdk_module.InitParams(config.storage))
     print(f"SDK version: {sdk.version}")
     result = sdk.activate_api_key(config.key)
-    print(f"activation: success={result.success} error_type={result.error_type} message={result.message!r}")
+    outcome = "ok" if result.success else f"refused: {result.error_type.name}"
+    print(f"activation: {outcome}: {result.message}")
     if not result.success:
         return 1
 
     out_dir = Path(config.out_dir)
     out_dir.mkdir(parents=True, exist_ok=True)
+    print(f"writing into {out_dir}")
     samples, tone_part = synthesize(config)
     write_wav(out_dir / "input.wav", samples, config.rate)
 

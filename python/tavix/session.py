@@ -68,7 +68,10 @@ class Session(Closing):
     `api_key` defaults to the environment variable ``TAVIX_API_KEY``;
     `storage_dir` (the SDK's data and logs) to :func:`default_storage_dir`.
     A refused key raises :class:`ActivationError`. A session is a context
-    manager; :meth:`close` closes its streams and releases the SDK."""
+    manager; :meth:`close` closes its streams and releases the SDK.
+
+    Attributes: ``version``, the SDK's version string; ``storage_dir``, the
+    storage folder in use."""
 
     def __init__(self, api_key: str | None = None, *,
                  storage_dir: str | os.PathLike[str] | None = None) -> None:
@@ -100,7 +103,11 @@ class Session(Closing):
                translate: tuple[str, str] | None = None, cloud: bool | None = None,
                pcm16: bool = False, block: int | None = None,
                start_timeout: float = 5.0, transcript_limit: int = DEFAULT_LIMIT) -> Stream:
-        """A stream through `model` at `rate` Hz with `channels` (1 or 2).
+        """A stream through `model` at `rate` Hz with `channels`. The SDK's
+        processors take 1 or 2; more are processed as pairs (and a last
+        single channel), a processor each, and put back in line: memory and
+        start-up grow with the pairs, and a model sees only its pair. The
+        translation pipeline takes 1 or 2.
 
         ``translate=(language_in, language_out)`` selects the translation
         pipeline instead (leave `model` empty); its transcripts arrive in
@@ -141,7 +148,8 @@ class Session(Closing):
         need not be given; given, it must match `audio` (``ValueError``)."""
         frames, flat = as_frames(audio, channels)
         with self.stream(model, rate=rate, channels=frames.shape[1], **stream_options) as stream:
-            out = stream._process_whole(frames)
+            # The stream is this session's own, opened just above for this call.
+            out = stream._process_whole(frames)  # pyright: ignore[reportPrivateUsage]
         return out.reshape(-1) if flat else out
 
     def close(self) -> None:

@@ -24,6 +24,7 @@ from _tavix_module import (
     ProcessorAttributes,
     Sdk,
 )
+from tavix._channels import MAX_PROCESSOR_CHANNELS, open_split
 from tavix._closing import Closing
 from tavix._forked import abandon_in_forked_child
 from tavix._pump import Frames, Pump
@@ -352,6 +353,9 @@ def open_stream(sdk: Sdk, model: str, *, rate: int, channels: int,
     if not model and translate is None:
         raise ValueError("name a model (for example 'denoise') or pass "
                          "translate=(language_in, language_out)")
+    if channels > MAX_PROCESSOR_CHANNELS:
+        return _open_split_stream(sdk, model, rate=rate, channels=channels, translate=translate,
+                                  cloud=cloud, pcm16=pcm16, block=block, start_timeout=start_timeout)
     events = _Events(transcript_limit)
     transcripts = events.transcripts
     audio, on_cloud = _audio_attributes(rate, channels, model, cloud, events.on_state)
@@ -387,6 +391,28 @@ def open_stream(sdk: Sdk, model: str, *, rate: int, channels: int,
         undo.pop_all()
     _open_streams.add(stream)
     return stream
+
+
+def _open_split_stream(sdk: Sdk, model: str, *, rate: int, channels: int,
+                       translate: tuple[str, str] | None, cloud: bool | None, pcm16: bool,
+                       block: int | None, start_timeout: float) -> Stream:
+    """A stream with more channels than a processor takes (see `_channels`)."""
+    if translate is not None:
+        raise ValueError(f"the translation pipeline takes mono or stereo audio, not {channels} "
+                         "channels: pass the channels to transcribe (for example audio[:, :2])")
+
+    part_block = block or min_frames(rate)  # how the stream on top pushes: whole multiples of it
+
+    def open_part(width: int) -> Stream:
+        return open_stream(sdk, model, rate=rate, channels=width, translate=None, cloud=cloud,
+                           pcm16=pcm16, block=part_block, start_timeout=start_timeout)
+
+    split = open_split(open_part, channels, part_block)
+    events = _Events()
+    events.on_state(PipelineState.RUNNING)  # each group's stream waited for its own pipeline
+    # A stream uses only process_frame and close of its processor.
+    return Stream(cast(AudioProcessor, split), events, rate=rate, channels=channels, model=model,
+                  cloud=split.cloud, block=block)
 
 
 def process_signal(processor: AudioProcessor, samples: npt.ArrayLike, frame_len: int,
