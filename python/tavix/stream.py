@@ -301,19 +301,18 @@ class Stream(Closing):
         """`frames` pushed (the stream flushed for ``None``) on the open
         stream, under its lock, marked as this thread's; closes the stream
         afterwards if a close came in meanwhile. (Neither a context manager
-        nor a call of any callable, and the lock taken by hand: this is on
-        every block's path, where a generator, a call through ``*args`` or a
-        ``with`` statement costs more than the rest of the bookkeeping.)"""
+        nor a call of any callable: this is on every block's path, where a
+        generator or a call through ``*args`` costs more than the rest of the
+        bookkeeping. The lock is taken by a ``with`` statement although
+        ``acquire()`` and ``try`` by hand cost less: a signal handler can
+        raise right after ``acquire()`` returns, before the ``try``, and the
+        lock would stay taken.)"""
         inside = self._inside
         inside.active = True
         try:
-            lock = self._lock
-            lock.acquire()
-            try:
+            with self._lock:
                 self._check_open()
                 return self._pump.flush() if frames is None else self._pump.push(frames)
-            finally:
-                lock.release()
         finally:
             inside.active = False
             if self._close_when_done:
