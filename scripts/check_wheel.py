@@ -13,14 +13,20 @@
 - every shared object's run path is relative ($ORIGIN), never a folder of the
   build machine, and every library it needs is in the wheel along that path
   or on the manylinux allow-list, so the wheel runs wherever it is unpacked;
+- the symbol versions every shared object needs from glibc, libstdc++ and
+  libgcc are ones its platform tag promises (auditwheel's policy for the tag
+  and architecture): no glibc newer than the tag's, and libstdc++ only as
+  old as that policy allows, or not at all;
 - licence metadata (PEP 639) and its files; no FFTW (GPL) anywhere.
 
-Needs readelf (binutils)."""
+Needs readelf (binutils) and auditwheel (for its policies)."""
 
 from __future__ import annotations
 
 import argparse
 import email.parser
+import importlib.resources
+import json
 import posixpath
 import re
 import subprocess
@@ -60,11 +66,56 @@ def dynamic_section(path: Path) -> tuple[list[str], list[str]]:
     return needed, run_paths
 
 
-def check_dependencies(wheel: zipfile.ZipFile, names: set[str]) -> None:
+def needed_versions(path: Path) -> dict[str, set[str]]:
+    """The symbol versions an ELF file needs, by library: {"libc.so.6": {"GLIBC_2.17", ...}}."""
+    out = subprocess.run(["readelf", "-V", "--wide", str(path)], capture_output=True, text=True, check=True).stdout
+    versions: dict[str, set[str]] = {}
+    library = None
+    for line in out.partition("Version needs section")[2].splitlines():
+        if file := re.search(r"File: (\S+)", line):
+            library = file[1]
+        elif (name := re.search(r"Name: (\S+)", line)) and library:
+            versions.setdefault(library, set()).add(name[1])
+    return versions
+
+
+def policy(tag: str) -> tuple[str, dict[str, list[str]]]:
+    """(policy name, its allowed symbol versions by prefix) for a platform tag such as
+    manylinux_2_17_aarch64 or manylinux2014_x86_64, from auditwheel's own policy file."""
+    name, _, arch = re.fullmatch(r"(manylinux(?:_\d+_\d+|1|2010|2014))_(\w+)", tag).group(1, 0, 2)
+    text = importlib.resources.files("auditwheel.policy").joinpath("manylinux-policy.json").read_text()
+    for entry in json.loads(text):
+        if name == entry["name"] or name in entry["aliases"]:
+            if arch not in entry["symbol_versions"]:
+                raise WheelError(f"{tag}: auditwheel's policy {entry['name']} has no architecture {arch}")
+            return entry["name"], entry["symbol_versions"][arch]
+    raise WheelError(f"{tag}: no such policy in auditwheel")
+
+
+def check_symbol_versions(name: str, path: Path, tags: list[str]) -> None:
+    needed = needed_versions(path)
+    for tag in tags:
+        policy_name, allowed = policy(tag)
+        floor = tuple(int(n) for n in policy_name.split("_")[1:3])
+        for library, versions in needed.items():
+            for version in sorted(versions):
+                prefix, _, number = version.partition("_")
+                if prefix not in allowed:
+                    continue  # versions of a library the wheel carries itself
+                if prefix == "GLIBC" and tuple(int(n) for n in number.split(".")[:2]) > floor:
+                    raise WheelError(f"{name} needs {version} from {library}, newer than {tag} allows "
+                                     f"(glibc {floor[0]}.{floor[1]})")
+                if number not in allowed[prefix]:
+                    raise WheelError(f"{name} needs {version} from {library}, which {tag} does not promise")
+
+
+def check_dependencies(wheel: zipfile.ZipFile, names: set[str], tags: list[str]) -> None:
     shared = sorted(n for n in names if re.search(r"\.so(\.\d+)*$", n))
     with tempfile.TemporaryDirectory() as tmp:
         for name in shared:
-            needed, run_paths = dynamic_section(Path(wheel.extract(name, tmp)))
+            extracted = Path(wheel.extract(name, tmp))
+            check_symbol_versions(name, extracted, tags)
+            needed, run_paths = dynamic_section(extracted)
             folders = []
             for entry in run_paths:
                 if not (entry.startswith("$ORIGIN") or entry.startswith("${ORIGIN}")):
@@ -131,7 +182,7 @@ def check(path: Path, vendor: bool) -> None:
     if gpl := [n for n in names if "fftw" in n.lower()]:
         raise WheelError(f"FFTW (GPL) in the wheel: {gpl}")
 
-    check_dependencies(wheel, names)
+    check_dependencies(wheel, names, platforms)
 
 
 def main() -> None:

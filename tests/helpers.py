@@ -14,6 +14,16 @@ import _tavix_module as m
 from api_keys import DEMO_KEY  # noqa: F401
 
 
+# Set by scripts/check-aarch64-wheel, which runs the suite under qemu-user:
+# its emulated address space is smaller than the machine's.
+EMULATED = bool(os.environ.get("TAVIX_EMULATED"))
+
+
+def unless_emulated(reason):
+    """Skips a test (or a parameter) under emulation, for `reason`."""
+    return pytest.mark.skipif(EMULATED, reason=f"under qemu-user: {reason}")
+
+
 def frame_of(seconds, rate=16000, channels=1, value=0.25):
     """A frame of `seconds` of constant (non-silent) audio."""
     return m.AudioFrame(np.full(int(seconds * rate) * channels, value, np.float32))

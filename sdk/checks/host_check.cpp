@@ -1,7 +1,7 @@
-// What a native host may do that Python cannot, one case per run:
+// What a host may do to the SDK at the edges of its contract, one case per run:
 //
-// - Callbacks that end their own thread with pthread_exit, as CPython does
-//   to a thread that wants back into a finalising interpreter. The forced
+// - Callbacks that end their own thread with pthread_exit, as a host runtime
+//   that is shutting down may do. The forced
 //   unwind must pass through the SDK to the thread's entry: swallowing it,
 //   or meeting a noexcept frame on the way, aborts the process ("exception
 //   not rethrown"). The thread must end, the SDK and its processors keep

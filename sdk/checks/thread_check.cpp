@@ -1,8 +1,8 @@
 // Drives the SDK from many threads at once, for ThreadSanitizer: processors of
 // every kind (passthrough, denoise, translation; cloud and local path) run on
 // their own threads while their pipeline-state and transcript callbacks
-// fire; two threads share one processor through SerializedProcessor, as the
-// binding does; the session is re-activated and queried meanwhile; the root
+// fire; two threads share one processor, each call under the host's own lock
+// (the SDK does not serialise calls into one processor for its host); the session is re-activated and queried meanwhile; the root
 // object goes while processors still run; processors are torn down while
 // their callbacks are still being delivered, one of them behind a callback
 // so slow that its queue overflows. Exits 0 when everything also came out
@@ -23,7 +23,6 @@
 #include <utility>
 #include <vector>
 
-#include "module/serialized_processor.h"
 #include "tavix/TavixSdk.h"
 
 using namespace tavix;
@@ -244,14 +243,35 @@ void overflowing_translation(std::shared_ptr<ITavixSdk> sdk) {
     expect_transcribed(*probe, sequences, "translation (overflowing)");
 }
 
-// Two threads push into one processor through the binding's serialisation.
+// One processor shared by a host's threads. The SDK leaves serialising calls
+// into one processor to its host, and its output is valid only until the next
+// call, so each call copies the output out before the lock is let go.
+class SharedProcessor {
+public:
+    explicit SharedProcessor(std::unique_ptr<IAudioProcessor> processor)
+        : processor_(std::move(processor)) {}
+
+    size_t push(const AudioFrame& input) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        const AudioFrame output = processor_->ProcessFrame(input);
+        copied_.assign(output.samples, output.samples + (output.samples ? output.frame_count : 0));
+        return copied_.size();
+    }
+
+private:
+    std::mutex mutex_;
+    std::unique_ptr<IAudioProcessor> processor_;
+    std::vector<float> copied_;
+};
+
+// Two threads push into one processor.
 void shared_processor(std::shared_ptr<ITavixSdk> sdk, bool translate) {
     auto probe = std::make_shared<Probe>();
     std::unique_ptr<IAudioProcessor> created = sdk->CreateAudioProcessor(
         translate ? translation(probe, true) : attributes(probe, "passthrough", true));
     sdk.reset();
     if (!created) return expect(false, "shared processor: created");
-    auto processor = std::make_shared<SerializedProcessor>(std::move(created));
+    auto processor = std::make_shared<SharedProcessor>(std::move(created));
     expect(probe->wait_for_state(PipelineState::kRunning), "shared processor: RUNNING");
     constexpr int kCalls = 60;
     std::atomic<size_t> emitted{0};
@@ -260,7 +280,7 @@ void shared_processor(std::shared_ptr<ITavixSdk> sdk, bool translate) {
             translate ? key_sequences({"2580"}, 1) : noise(kFrame * kCalls, seed);
         for (int i = 0; i < kCalls; ++i) {
             const size_t at = (i * kFrame) % (samples.size() - kFrame + 1);
-            emitted += processor->process({samples.data() + at, kFrame}).size();
+            emitted += processor->push({samples.data() + at, kFrame});
         }
     };
     std::thread other(push, 21);

@@ -23,10 +23,10 @@
 namespace tavix::sdk {
 
 // Calls `callback(args...)`, if there is one, and drops whatever it throws, except the forced
-// unwind (abi::__forced_unwind) of pthread_exit or pthread_cancel: CPython
-// ends a thread that wants back into a finalising interpreter with
-// pthread_exit, and an unwind that is swallowed ("exception not rethrown")
-// or meets a noexcept frame aborts the process. So it goes on to the
+// unwind (abi::__forced_unwind) of pthread_exit or pthread_cancel. A host may
+// end the thread it was called on that way (a runtime shutting down does), and
+// an unwind that is swallowed ("exception not rethrown") or meets a noexcept
+// frame aborts the process. So it goes on to the
 // thread's entry, and every frame between must let it pass and leave its
 // state sane on the way (locks released).
 template <typename Callback, typename... Args>

@@ -72,12 +72,11 @@ public:
     // library, which joins there too, deadlocks or terminates. So it aborts
     // the process at once with a message naming the mistake, rather than let
     // a host that only works here pass its tests. A host releases the
-    // processor from another thread instead (the Python binding hands such
-    // a release to a helper thread).
+    // processor from another thread instead (for example by handing the
+    // release to a helper thread).
     //
-    // A callback may end the thread itself with a forced unwind (pthread_exit;
-    // CPython does so to a thread that wants back into a finalising
-    // interpreter). The unwind passes to the thread's entry; on the way the
+    // A callback may end the thread itself with a forced unwind (pthread_exit
+    // or pthread_cancel, as a host runtime that is shutting down may do). The unwind passes to the thread's entry; on the way the
     // queue is let go and later posts are only counted, and stop() then
     // joins the ended thread. The processor keeps processing audio.
     //
