@@ -33,8 +33,8 @@ def audio_with_silence(seconds, channels, seed=0):
 
 
 @pytest.mark.parametrize("channels, flat", [(1, True), (1, False), (2, False)])
-@pytest.mark.parametrize("sizes", [(1,), (7, 333, 1000), (319, 321), (2 * RATE,)],
-                         ids=["1", "7-333-1000", "319-321", "2s"])
+@pytest.mark.parametrize("sizes", [(1,), (7, 333, 1000), (319, 321), (320,), (2 * RATE,)],
+                         ids=["1", "7-333-1000", "319-321", "20ms", "2s"])
 def test_passthrough_gives_the_input_back_bit_for_bit(session, channels, flat, sizes):
     seconds = 0.8 if sizes == (1,) else 2.0
     audio = audio_with_silence(seconds, channels)
@@ -119,6 +119,60 @@ def test_a_late_output_keeps_the_rest_in_line():
     assert pump.latency == 64 and len(out) == len(audio)
     assert not out[64:96].any()
     assert np.array_equal(out[:64], audio[:64]) and np.array_equal(out[96:], audio[96:])
+
+
+def refusing_once(refused_call):
+    """A passthrough process_frame that raises on its `refused_call`-th call."""
+    calls = 0
+
+    def process_frame(frame):
+        nonlocal calls
+        calls += 1
+        if calls == refused_call:
+            raise RuntimeError("refused")
+        return tavix.AudioFrame(np.frombuffer(frame.samples, np.float32).copy())
+
+    return process_frame
+
+
+@pytest.mark.parametrize("size", [32, 20, 50, 200], ids=["one chunk", "shorter", "longer", "many chunks"])
+@pytest.mark.parametrize("refused_call", [1, 3])
+def test_a_refused_push_keeps_its_audio_for_the_next_call(size, refused_call):
+    """Whatever was not pushed when the processor raised, whether the
+    block was a chunk pushed as given, completed staged frames or spanned
+    several chunks, goes in with the next call: nothing lost, nothing twice."""
+    pump = Pump(refusing_once(refused_call), 1, 32)
+    audio = np.arange(1, 20 * size + 1, dtype=np.float32).reshape(-1, 1)
+    out, refusals = [], 0
+    for begin in range(0, len(audio), size):
+        try:
+            out.append(pump.push(audio[begin:begin + size]))
+        except RuntimeError:
+            refusals += 1
+    out.append(pump.flush())
+    assert refusals == 1
+    assert np.array_equal(np.concatenate(out), audio)
+
+
+@pytest.mark.parametrize("block", [None, 256])
+@pytest.mark.parametrize("size", [256, 320])
+def test_each_result_is_a_writable_array_of_its_own(session, block, size):
+    """Results are the caller's: writing into one changes neither the
+    stream's later output nor the results already returned."""
+    if block is not None:
+        size = block
+    audio = (0.1 * np.random.default_rng(3).standard_normal(RATE)).astype(np.float32)
+    with session.stream("passthrough", rate=RATE, cloud=False, block=block) as stream:
+        results = []
+        for begin in range(0, len(audio) - size + 1, size):
+            results.append(stream.process(audio[begin:begin + size]))
+        kept = [result.copy() for result in results]
+        for result in results[::2]:
+            assert result.flags.writeable
+            result[:] = 7.0
+        last = stream.process(audio[:size])
+    assert not (last == 7.0).any()
+    assert all(np.array_equal(result, kept_one) for result, kept_one in zip(results[1::2], kept[1::2]))
 
 
 @pytest.mark.parametrize("audio, error, words", [

@@ -57,11 +57,11 @@ class FrameQueue:
         self._channels = channels
         self._chunks: deque[Frames] = deque()
         self._into: Frames | None = None
-        self._size = 0
-        self.appended = 0  # frames ever appended: the head's index is appended - len(self)
+        self.size = 0  # frames in the queue; what len() gives, without the call
+        self.appended = 0  # frames ever appended: the head's index is appended - size
 
     def __len__(self) -> int:
-        return self._size
+        return self.size
 
     def write_into(self, into: Frames) -> None:
         if self.appended:
@@ -74,17 +74,28 @@ class FrameQueue:
                 self._chunks.append(frames)
             else:
                 self._into[self.appended:self.appended + len(frames)] = frames
-            self._size += len(frames)
+            self.size += len(frames)
             self.appended += len(frames)
 
     def take(self, count: int) -> Frames:
         """The first min(count, len(self)) frames, removed, as a new array
         (a view of the array written into, with :meth:`write_into`)."""
-        count = min(count, self._size)
+        count = min(count, self.size)
+        if not count:
+            return silence(0, self._channels)
         if self._into is not None:
-            head = self.appended - self._size
-            self._size -= count
+            head = self.appended - self.size
+            self.size -= count
             return self._into[head:head + count]
+        head_chunk = self._chunks[0] if self._chunks else None
+        if head_chunk is not None and len(head_chunk) >= count:
+            # The common case, one frame's output or less: a slice of it,
+            # copied (the processor's output is a read-only view).
+            self.size -= count
+            if len(head_chunk) == count:
+                return self._chunks.popleft().copy()
+            self._chunks[0] = head_chunk[count:]
+            return head_chunk[:count].copy()
         pieces: list[Frames] = []
         left = count
         while left:
@@ -96,7 +107,7 @@ class FrameQueue:
                 pieces.append(head_chunk[:left])
                 self._chunks[0] = head_chunk[left:]
                 left = 0
-        self._size -= count
+        self.size -= count
         if not pieces:
             return silence(0, self._channels)
         return np.concatenate(pieces)
@@ -127,7 +138,11 @@ class Pump:
             # and the delay stays the same from one call to the next.
             self.chunk = block if block >= min_frames else -(-min_frames // block) * block
         self._drain_limit = drain_limit_chunks * self.chunk
-        self._pending = silence(0, channels)
+        # Input short of a chunk waits here for the next push: the first
+        # `_staged` frames. Room for a chunk and a block beside it, so a
+        # block completing a chunk is copied once, not joined to a new array.
+        self._staging = silence(2 * self.chunk, channels)
+        self._staged = 0
         self._ready = FrameQueue(channels)
         self.frames_in = 0
         self._fed = 0  # input frames pushed or passed over as leading silence
@@ -136,11 +151,13 @@ class Pump:
         self._pushed = 0  # frames the processor was given
         #: Frames by which the processor's output trails its input.
         self.processor_latency: int | None = None
+        self._delay: int | None = None  # latency, once known: read on every block
         self._produced = 0  # output positions filled, in processor time
         self._owed = 0  # zeros put in place of frames that may still come late
         self._end: int | None = None  # processor-time position where the input ends
         self._returned = 0
         self.finished = False
+        self._whole = False  # process_whole: every output frame goes into its array
 
     @property
     def latency(self) -> int | None:
@@ -156,24 +173,65 @@ class Pump:
     def push(self, frames: Frames) -> Frames:
         if self.finished:
             raise RuntimeError("the stream was flushed: it takes no more audio")
-        if self.block is not None and len(frames) != self.block:
-            raise ValueError(f"real-time mode takes exactly {self.block} frames per call, got {len(frames)}")
-        self.frames_in += len(frames)
-        buffer = np.concatenate((self._pending, frames)) if len(self._pending) else frames
-        full = len(buffer) - len(buffer) % self.chunk
+        count = len(frames)
+        if self.block is not None and count != self.block:
+            raise ValueError(f"real-time mode takes exactly {self.block} frames per call, got {count}")
+        self.frames_in += count
+        staged = self._staged
+        if staged + count < self.chunk:
+            # Still short of a chunk (most calls with short blocks): kept.
+            self._staging[staged:staged + count] = frames
+            self._staged = staged + count
+            if self.block is None:
+                return self._staging[:0]  # nothing is ready: each push took all there was
+        elif count == self.chunk and not staged:
+            # Exactly one chunk and nothing waiting (20 ms blocks): pushed as
+            # it is; refused, it waits for the next call like any rest.
+            try:
+                alone = self._push_alone(frames)
+            except BaseException:
+                self._stage(frames)
+                raise
+            if alone is not None:
+                return alone
+        else:
+            self._push_chunks(frames, staged)
+        if self.block is None:
+            return self._ready.take(self._ready.size)
+        return self._next_block(self.block)
+
+    def _push_chunks(self, frames: Frames, staged: int) -> None:
+        """Pushes the staged frames and `frames` in chunks and stages what
+        is left over."""
+        chunk = self.chunk
+        if not staged:
+            buffer = frames
+        elif staged + len(frames) <= len(self._staging):
+            self._staging[staged:staged + len(frames)] = frames
+            buffer = self._staging[:staged + len(frames)]
+        else:
+            buffer = np.concatenate((self._staging[:staged], frames))
+        full = len(buffer) - len(buffer) % chunk
         done = 0
         try:
             while done < full:
-                self._push_chunk(buffer[done:done + self.chunk])
-                done += self.chunk
+                self._push_chunk(buffer[done:done + chunk])
+                done += chunk
         finally:
             # Whatever was not pushed (all of it if the processor refused a
             # chunk) waits for the next call; copied, as it may be the
             # caller's array.
-            self._pending = buffer[done:].copy()
-        if self.block is None:
-            return self._ready.take(len(self._ready))
-        return self._next_block(self.block)
+            self._stage(buffer[done:])
+
+    def _stage(self, rest: Frames) -> None:
+        if not len(rest):
+            self._staged = 0
+            return
+        if len(rest) > len(self._staging):
+            self._staging = silence(len(rest), self.channels)
+        # May overlap the staging itself, which numpy's assignment allows for.
+        self._staging[:len(rest)] = rest
+        self._staged = len(rest)
 
     def flush(self) -> Frames:
         """Drains the processor and returns the rest of the output; after
@@ -181,7 +239,8 @@ class Pump:
         if self.finished:
             return silence(0, self.channels)
         self.finished = True
-        pending, self._pending = self._pending, silence(0, self.channels)
+        pending = self._staging[:self._staged].copy()
+        self._staged = 0
         if self.start is None and not pending.any():
             self._ready.append(pending)  # the input was silence throughout
         else:
@@ -192,7 +251,7 @@ class Pump:
             if pending.any():
                 chunk = silence(self.chunk, self.channels)
                 chunk[:len(pending)] = pending
-                self._submit(chunk)
+                self._receive(self._submit(chunk))
             # Pending silence needs no push of its own: the drain is silence.
             drain = silence(self.chunk, self.channels)
             drained = 0
@@ -201,10 +260,10 @@ class Pump:
                     raise RuntimeError(
                         f"the processor returned no audio for {drained} frames of silence after "
                         f"the input; were its frames ({self.chunk} per channel) below its minimum?")
-                self._submit(drain)
+                self._receive(self._submit(drain))
                 drained += self.chunk
         if self.block is None:
-            return self._ready.take(len(self._ready))
+            return self._ready.take(self._ready.size)
         latency = self.latency
         if latency is None:
             return silence(0, self.channels)
@@ -215,12 +274,31 @@ class Pump:
         long as the input, written into one array as it comes out."""
         out = np.empty((len(frames), self.channels), np.float32)
         self._ready.write_into(out)
+        self._whole = True
         self.push(frames)
         self.flush()
         if self._ready.appended != len(frames):  # never left with frames unwritten
             raise RuntimeError(f"the processor's output came to {self._ready.appended} frames "
                                f"for {len(frames)} of input")
         return out
+
+    def _push_alone(self, chunk: Frames) -> Frames | None:
+        """Pushes `chunk`, the call's only one. Its output, when that is
+        exactly the frames due and nothing is queued before it (every such
+        call once a stream runs), is returned to go to the caller as it is;
+        anything else is queued as usual."""
+        if (self.start is None or self.block is not None or self._ready.size
+                or self.processor_latency is None or self._whole):
+            self._push_chunk(chunk)
+            return None
+        got = self._submit(chunk)
+        self._fed += len(chunk)
+        if self._produced + len(got) != self._pushed - self.processor_latency:
+            self._receive(got)
+            return None
+        self._produced += len(got)
+        self._ready.appended += len(got)
+        return got.copy()  # the processor's output is a read-only view
 
     def _push_chunk(self, chunk: Frames) -> None:
         if self.start is None:
@@ -229,25 +307,32 @@ class Pump:
                 self._fed += len(chunk)
                 return
             self._set_start(self._fed)
-        self._submit(chunk)
+        self._receive(self._submit(chunk))
         self._fed += len(chunk)
 
     def _set_start(self, start: int) -> None:
         self.start = start
         self._on_start(start)
 
-    def _submit(self, chunk: Frames) -> None:
+    def _submit(self, chunk: Frames) -> Frames:
+        """Pushes `chunk`; returns what came out, not yet put in line."""
         out = self._process_frame(AudioFrame(chunk.reshape(-1)))
         self._pushed += len(chunk)
         got: Frames = np.frombuffer(out.samples, np.float32).reshape(-1, self.channels)
-        self._receive(got)
+        return got
 
     def _receive(self, got: Frames) -> None:
         if self.processor_latency is None:
             if not len(got):
                 return
             self.processor_latency = self._pushed - len(got)
+            self._delay = self.latency
         due = self._pushed - self.processor_latency
+        if self._produced + len(got) == due and self._end is None:
+            # In step with the input: no frame late, none cut, none past the end.
+            self._ready.append(got)
+            self._produced = due
+            return
         excess = self._produced + len(got) - due
         if excess > 0 and self._owed:
             late = min(excess, self._owed)
@@ -268,11 +353,16 @@ class Pump:
 
     def _next_block(self, count: int) -> Frames:
         """Output frames [returned, returned + count) of the delayed stream."""
+        delay, ready = self._delay, self._ready
+        if (delay is not None and self._returned - delay == ready.appended - ready.size
+                and ready.size >= count):
+            # In step (every block once the output started): the queue's head.
+            self._returned += count
+            return ready.take(count)
         latency = self.latency
-        out = silence(count, self.channels)
         if latency is None:  # nothing came out yet
             self._returned += count
-            return out
+            return silence(count, self.channels)
         first = self._returned - latency
         self._returned += count
         lead = min(count, max(0, -first))  # before the first output: zeros
@@ -283,7 +373,11 @@ class Pump:
             # of the leading silence and went out as such.
             self._ready.discard(position - head)
             head = self._ready.appended - len(self._ready)
-        if head == position:
-            taken = self._ready.take(count - lead)
-            out[lead:lead + len(taken)] = taken
+        if head != position:
+            return silence(count, self.channels)
+        taken = self._ready.take(count - lead)
+        if len(taken) == count:
+            return taken  # a new array already (no write_into in real-time mode)
+        out = silence(count, self.channels)
+        out[lead:lead + len(taken)] = taken
         return out

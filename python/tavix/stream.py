@@ -11,7 +11,7 @@ import time
 import weakref
 from collections.abc import Callable
 from contextlib import ExitStack
-from typing import Final, ParamSpec, cast
+from typing import Final, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -31,8 +31,6 @@ from tavix._pump import Frames, Pump
 from tavix.transcripts import DEFAULT_LIMIT, TranscriptQueue, wait_time, waiting_readers
 
 __all__ = ["ModelRefusedError", "Stream", "open_stream", "process_signal"]
-
-P = ParamSpec("P")
 
 #: The module reads this when AudioAttributes is built: exactly "1" selects
 #: the local path, anything else (or unset) the cloud path.
@@ -70,9 +68,16 @@ def min_frames(rate: int) -> int:
     return -(-rate * MIN_FRAME_MS // 1000)
 
 
+_FLOAT32: Final = np.dtype(np.float32)
+
+
 def as_frames(audio: npt.ArrayLike, channels: int | None) -> tuple[Frames, bool]:
     """`audio` as C-contiguous (frames, channels) float32, and whether it
     was 1-D. Refuses what is not float audio of that layout."""
+    if (type(audio) is np.ndarray and audio.dtype is _FLOAT32 and audio.ndim == 1
+            and channels in (None, 1) and audio.flags.c_contiguous):
+        # What a stream is given block after block: no check below applies.
+        return audio.reshape(-1, 1), True
     array = np.asarray(audio)
     if array.dtype.kind in "iub":
         raise TypeError(f"audio must be floating point, got {array.dtype} samples: scale integer PCM "
@@ -252,7 +257,7 @@ class Stream(Closing):
         ``N`` frames and so is the result. Integer and boolean samples are
         refused (scale them to [-1, 1]); other floats are converted."""
         frames, flat = as_frames(audio, self.channels)
-        out = self._while_open(self._pump.push, frames)
+        out = self._while_open(frames)
         self._flat = flat
         return out.reshape(-1) if flat else out
 
@@ -264,7 +269,7 @@ class Stream(Closing):
         The layout is that of the last block given to :meth:`process` (1-D
         for a mono stream that was given none). In real-time mode the result
         is the last :attr:`latency` frames."""
-        out = self._while_open(self._pump.flush)
+        out = self._while_open(None)
         return out.reshape(-1) if self._flat else out
 
     def _process_whole(self, frames: Frames) -> Frames:
@@ -292,17 +297,22 @@ class Stream(Closing):
             if self._finalizer.detach() is not None:
                 _release(self._processor, self._events, self.cloud)
 
-    def _while_open(self, work: Callable[P, Frames], *args: P.args, **kwargs: P.kwargs) -> Frames:
-        """``work(*args, **kwargs)`` on the open stream, under its lock,
-        marked as this thread's; closes the stream afterwards if a close came
-        in meanwhile. (Not a context manager: this is on the real-time path,
-        where a generator costs more than the rest of the bookkeeping.)"""
+    def _while_open(self, frames: Frames | None) -> Frames:
+        """`frames` pushed (the stream flushed for ``None``) on the open
+        stream, under its lock, marked as this thread's; closes the stream
+        afterwards if a close came in meanwhile. (Neither a context manager
+        nor a call of any callable: this is on every block's path, where a
+        generator or a call through ``*args`` costs more than the rest of the
+        bookkeeping. The lock is taken by a ``with`` statement although
+        ``acquire()`` and ``try`` by hand cost less: a signal handler can
+        raise right after ``acquire()`` returns, before the ``try``, and the
+        lock would stay taken.)"""
         inside = self._inside
         inside.active = True
         try:
             with self._lock:
                 self._check_open()
-                return work(*args, **kwargs)
+                return self._pump.flush() if frames is None else self._pump.push(frames)
         finally:
             inside.active = False
             if self._close_when_done:
