@@ -18,7 +18,7 @@ ensure_arm64_tools() {
         return 1
     fi
     echo "== installing ${missing[*]}"
-    apt-get -o DPkg::Lock::Timeout=600 install -y -q "${missing[@]}" >/dev/null
+    apt_install "${missing[@]}"
 }
 
 # Registers qemu for arm64 ELF files with the F flag: the kernel opens the

@@ -98,8 +98,16 @@ ensure_sound_server_packages() {
         return 0
     fi
     echo "== installing ${missing[*]} for the live-audio tests"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null ||
-        { apt-get update -q >/dev/null && DEBIAN_FRONTEND=noninteractive \
-            apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null; } ||
+    apt_install --no-install-recommends "${missing[@]}" ||
         echo "== could not install ${missing[*]}: the live-audio tests will skip"
+}
+
+# Installs Debian packages (as root; arguments as for apt-get install): from
+# the package lists the machine has, and once more after `apt-get update`
+# when that fails (lists missing, or too old for the mirror).
+apt_install() {
+    local install=(env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600
+                   install -y -q "$@")
+    "${install[@]}" >/dev/null 2>&1 ||
+        { apt-get -o DPkg::Lock::Timeout=600 update -q >/dev/null && "${install[@]}" >/dev/null; }
 }
