@@ -39,20 +39,39 @@ class PulseServer:
         # run without the sanitizer runtime a checked test run preloads.
         self.env = self.client_env()
         self.env.pop("LD_PRELOAD", None)
-        config = folder / "server.pa"
-        config.write_text(CONFIG.format(folder=folder, rate=RATE))
-        self.log = open(folder / "pulseaudio.log", "wb")
+        self.config = folder / "server.pa"
+        self.config.write_text(CONFIG.format(folder=folder, rate=RATE))
+        self._start()
+
+    def _start(self):
+        # No CPU-load limiter, real-time or nice-level requests: on a machine
+        # busy with builds the limiter ends the daemon ("CPU load limit
+        # exceeded"), and every later test would find no server.
+        self.log = open(self.folder / "pulseaudio.log", "ab")
         self.process = subprocess.Popen(
-            ["pulseaudio", "-n", "-F", str(config), "--daemonize=no", "--exit-idle-time=-1",
-             "--disallow-exit", "--use-pid-file=no", "--log-target=stderr"],
+            ["pulseaudio", "-n", "-F", str(self.config), "--daemonize=no", "--exit-idle-time=-1",
+             "--disallow-exit", "--use-pid-file=no", "--log-target=stderr", "--no-cpu-limit",
+             "--realtime=no", "--high-priority=no"],
             env=self.env, stdout=self.log, stderr=subprocess.STDOUT, start_new_session=True)
         deadline = time.monotonic() + 20
         while not self._answers():
             if self.process.poll() is not None or time.monotonic() > deadline:
                 self.stop()
-                raise RuntimeError("pulseaudio did not start: "
-                                   + (folder / "pulseaudio.log").read_text(errors="replace")[-500:])
+                raise RuntimeError("pulseaudio did not start: " + self.log_tail())
             time.sleep(0.1)
+
+    def log_tail(self):
+        return (self.folder / "pulseaudio.log").read_text(errors="replace")[-500:]
+
+    def ensure_running(self):
+        """Starts the daemon again if it ended since the last test; returns
+        the end of its log when it had to (the reason it ended), else None."""
+        if self.process.poll() is None:
+            return None
+        self.log.close()
+        ended = self.log_tail()
+        self._start()
+        return ended
 
     def _answers(self):
         return subprocess.run(["pactl", "info"], env=self.env, capture_output=True,

@@ -13,6 +13,7 @@ import subprocess
 import sys
 import threading
 import time
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -38,7 +39,7 @@ def portaudio_missing():
 
 
 @pytest.fixture(scope="module")
-def pulse(tmp_path_factory):
+def pulse_daemon(tmp_path_factory):
     reason = portaudio_missing() or (missing_tools() and
                                      f"no {', '.join(missing_tools())}: apt-get install pulseaudio pulseaudio-utils")
     if reason:
@@ -49,6 +50,16 @@ def pulse(tmp_path_factory):
         pytest.skip(f"cannot start a PulseAudio daemon here: {error}")
     yield server
     server.stop()
+
+
+@pytest.fixture
+def pulse(pulse_daemon):
+    """The daemon, running: one that ended during an earlier test is started
+    again, so that one lost server does not fail every test after it."""
+    ended = pulse_daemon.ensure_running()
+    if ended is not None:
+        warnings.warn(f"the PulseAudio daemon had ended and was started again: {ended}")
+    return pulse_daemon
 
 
 def tavix_env(extra=None, **variables):
