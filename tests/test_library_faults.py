@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 import tavix
-from helpers import DEMO_KEY, run_python, text_frame
+from helpers import DEMO_KEY, run_python, text_frame, unless_fork_safe_allocator
 from tavix import signals
 from tavix.transcripts import BACKLOG
 
@@ -105,6 +105,7 @@ FORK = """
 """
 
 
+@unless_fork_safe_allocator
 @pytest.mark.parametrize("close", [False, True], ids=["exit", "close"])
 def test_fork_with_a_stream_open(close):
     lines = run_child(FORK.format(close=close, key=DEMO_KEY))
@@ -113,6 +114,7 @@ def test_fork_with_a_stream_open(close):
         "child processed True", "child status 0", "parent finals 2"]
 
 
+@unless_fork_safe_allocator
 def test_fork_pool_workers_open_their_own_streams():
     assert run_child(f"""
         import multiprocessing
@@ -241,6 +243,7 @@ def test_a_closed_loop_leaves_no_waiter_behind():
     assert drain(queue) == [(0, "1")]
 
 
+@unless_fork_safe_allocator
 def test_a_raw_processor_is_closed_in_a_forked_child():
     result = run_python(CHILD + textwrap.dedent(f"""
         import _tavix_module as m

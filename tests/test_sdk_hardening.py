@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import _tavix_module as m
-from helpers import DEMO_KEY, processor_attrs
+from helpers import DEMO_KEY, processor_attrs, unless_fork_safe_allocator
 from tavix import signals
 
 RATE = 16000
@@ -219,7 +219,7 @@ HOST_CHECK = Path(m.__file__).parent / "sdk" / "tavix_sdk_host_check"
     "release-inside-aborts",
     # After fork the child abandons the parent's processor and SDK (they
     # neither hang nor abort there) and makes its own.
-    "fork-abandons-parents-objects",
+    pytest.param("fork-abandons-parents-objects", marks=unless_fork_safe_allocator),
     # What the binding refuses before the SDK sees it, and bytes Python
     # strings cannot hold.
     "nul-in-storage-dir",
