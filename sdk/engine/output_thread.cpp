@@ -45,17 +45,18 @@ struct OutputChannel {
         }
     }
 
-    TAVIX_HANDLES_FORCED_UNWIND void run() {
-#if defined(__GLIBCXX__)
-        try {
-            serve();
-        } catch (abi::__forced_unwind&) {
-            abandon();
-            throw;
-        }
-#else
+    // serve() returns only when stopped; anything else is the forced unwind
+    // of a callback that ended the thread, and the queue is let go on its way.
+    void run() {
+        struct AbandonUnlessReturned {
+            OutputChannel& channel;
+            bool returned = false;
+            ~AbandonUnlessReturned() {
+                if (!returned) channel.abandon();
+            }
+        } guard{*this};
         serve();
-#endif
+        guard.returned = true;
     }
 
     void serve() {

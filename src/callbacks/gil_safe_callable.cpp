@@ -2,10 +2,7 @@
 
 #include <utility>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-
+#include "callbacks/thread_exit.h"
 #include "module/interpreter_gate.h"
 
 using tavix::PipelineState;
@@ -41,54 +38,40 @@ void drop(PyObject*& object) noexcept {
     object = nullptr;
 }
 
-// A forced unwind carries no exception object, so a handler for it binds its
-// reference to null, as the ABI intends; UndefinedBehaviorSanitizer would
-// report (and in a sanitizer build abort) on that.
-#if defined(__GNUC__) || defined(__clang__)
-#define HANDLES_FORCED_UNWIND __attribute__((no_sanitize("undefined")))
-#else
-#define HANDLES_FORCED_UNWIND
-#endif
-
 // Runs with the interpreter lock held. The argument is converted only here,
 // under the lock, because converting creates Python objects. References are
 // held raw rather than in RAII handles: if CPython ends this thread inside the
 // call (interpreter exit), the unwinding must not touch reference counts
 // without the lock, so they are left behind.
 template <typename Convert>
-HANDLES_FORCED_UNWIND void call_with_lock_held(const GilSafeCallable& target, Convert&& convert) {
+void call_with_lock_held(const GilSafeCallable& target, Convert&& convert) {
     // A thread that already held the lock may have an exception pending; the
     // callback must neither see nor clear it.
     PyObject* pending = PyErr_GetRaisedException();
     PyObject* argument = nullptr;
     PyObject* callable = nullptr;
-    try {
-        argument = convert().release().ptr();
-        callable = Py_NewRef(target.callable.ptr());
-        PyObject* result = PyObject_Vectorcall(callable, &argument, 1, nullptr);
-        drop(callable);
-        drop(argument);
-        if (!result) throw nb::python_error();
-        Py_DECREF(result);
-    }
-#if defined(__GLIBCXX__)
-    catch (abi::__forced_unwind&) {
-        // Swallowing the unwinding that ends the thread would abort the
-        // process; the thread holds no lock any more, so nothing is released.
-        throw;
-    }
-#endif
-    catch (nb::python_error& error) {
-        drop(callable);
-        drop(argument);
-        raise_chained_callback_error(error);
-        PyErr_WriteUnraisable(target.callable.ptr());
-    } catch (...) {
-        drop(callable);
-        drop(argument);
-        PyErr_SetString(PyExc_RuntimeError, "non-Python exception in Tavix callback");
-        PyErr_WriteUnraisable(target.callable.ptr());
-    }
+    catch_all_but_thread_exit(
+        [&] {
+            argument = convert().release().ptr();
+            callable = Py_NewRef(target.callable.ptr());
+            PyObject* result = PyObject_Vectorcall(callable, &argument, 1, nullptr);
+            drop(callable);
+            drop(argument);
+            if (!result) throw nb::python_error();
+            Py_DECREF(result);
+        },
+        [&] {
+            drop(callable);
+            drop(argument);
+            try {
+                throw;
+            } catch (nb::python_error& error) {
+                raise_chained_callback_error(error);
+            } catch (...) {
+                PyErr_SetString(PyExc_RuntimeError, "non-Python exception in Tavix callback");
+            }
+            PyErr_WriteUnraisable(target.callable.ptr());
+        });
     PyErr_SetRaisedException(pending);
 }
 

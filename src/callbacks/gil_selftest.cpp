@@ -19,13 +19,19 @@ void gil_selftest(PyCallback<int> fn) {
     std::function<void(int)> callback = wrap_gil<int>(std::move(fn));
     std::thread worker([copy = callback] { copy(42); });
 
-    try {
+    // If this thread unwinds instead (CPython ends it as it takes the lock
+    // back at exit), the worker still holds its own share: let it finish on
+    // its own. A guard, not a handler that rethrows: under libc++abi a
+    // rethrow cannot carry on the unwind that ends a thread.
+    struct DetachIfRunning {
+        std::thread& worker;
+        ~DetachIfRunning() {
+            if (worker.joinable()) worker.detach();
+        }
+    } detach_if_running{worker};
+    {
         InterpreterUnlocked unlocked;
         worker.join();
-    } catch (...) {
-        // The worker still holds its own share; let it finish on its own.
-        if (worker.joinable()) worker.detach();
-        throw;
     }
     // `callback` is the last share now: the holder is released here, with
     // the lock held.
