@@ -13,6 +13,10 @@
 - every shared object's run path is relative ($ORIGIN), never a folder of the
   build machine, and every library it needs is in the wheel along that path
   or on the manylinux allow-list, so the wheel runs wherever it is unpacked;
+- the extension and the SDK library link one and the same shared C++
+  runtime (the system's libstdc++, or a libc++ the wheel bundles): they pass
+  std::string, std::function and exceptions to each other, and a runtime
+  linked statically into each would give each its own type information;
 - the symbol versions every shared object needs from glibc, libstdc++ and
   libgcc are ones its platform tag promises (auditwheel's policy for the tag
   and architecture): no glibc newer than the tag's, and libstdc++ only as
@@ -39,7 +43,8 @@ EXTENSION = "_tavix_module.abi3.so"
 STUBS = "_tavix_module-stubs/__init__.pyi"
 SUBSTITUTE_SDK = "tavix/_lib/libTavixSdk.so"
 TOP_LEVEL = {EXTENSION, "_tavix_module-stubs", "tavix", "tavix.libs"}
-LICENSE_FILES = {"LICENSE", "NOTICE", "third_party/pocketfft/LICENSE.md", "third_party/nanobind/LICENSE"}
+LICENSE_FILES = {"LICENSE", "NOTICE", "third_party/pocketfft/LICENSE.md", "third_party/nanobind/LICENSE",
+                 "third_party/libcxx/LICENSE.TXT", "third_party/libcxxabi/LICENSE.TXT"}
 # The libraries every manylinux_2_28-or-later system provides (auditwheel's
 # policy lib_whitelist), and the dynamic loaders.
 ALLOWED_SYSTEM_LIBRARIES = {
@@ -50,6 +55,9 @@ ALLOWED_SYSTEM_LIBRARIES = {
     "libutil.so.1", "libz.so.1",
     "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1",
 }
+# A shared C++ runtime, as the system has it or as auditwheel names a bundled
+# copy (libc++-1a2b3c4d.so.1).
+CXX_RUNTIME = re.compile(r"lib(stdc|c)\+\+(-[0-9a-f]+)?\.so(\.\d+)*")
 PLATFORM_TAG = re.compile(r"manylinux_\d+_\d+_\w+|manylinux(1|2010|2014)_\w+")
 
 
@@ -109,13 +117,35 @@ def check_symbol_versions(name: str, path: Path, tags: list[str]) -> None:
                     raise WheelError(f"{name} needs {version} from {library}, which {tag} does not promise")
 
 
+def check_shared_cxx_runtime(needed: dict[str, list[str]]) -> None:
+    """`needed`: the libraries each shared object of the wheel needs, by its
+    path in the wheel. The extension and every SDK library it needs from
+    tavix/_lib must need exactly one shared C++ runtime, the same one."""
+    sdk = [library for library in needed.get(EXTENSION, [])
+           if posixpath.join(posixpath.dirname(SUBSTITUTE_SDK), library) in needed]
+    if not sdk:
+        raise WheelError(f"{EXTENSION} needs no SDK library from {posixpath.dirname(SUBSTITUTE_SDK)}")
+    runtimes: dict[str, str] = {}
+    for name in [EXTENSION, *(posixpath.join(posixpath.dirname(SUBSTITUTE_SDK), library) for library in sdk)]:
+        found = sorted(library for library in needed[name] if CXX_RUNTIME.fullmatch(library))
+        if len(found) != 1:
+            raise WheelError(f"{name} needs {len(found)} shared C++ runtimes {found}, not one: a runtime linked "
+                             "in statically is its own, and exceptions and type information would not cross "
+                             "between the extension and the SDK")
+        runtimes[name] = found[0]
+    if len(set(runtimes.values())) != 1:
+        raise WheelError(f"the extension and the SDK need different C++ runtimes: {runtimes}")
+
+
 def check_dependencies(wheel: zipfile.ZipFile, names: set[str], tags: list[str]) -> None:
     shared = sorted(n for n in names if re.search(r"\.so(\.\d+)*$", n))
+    needed_by: dict[str, list[str]] = {}
     with tempfile.TemporaryDirectory() as tmp:
         for name in shared:
             extracted = Path(wheel.extract(name, tmp))
             check_symbol_versions(name, extracted, tags)
             needed, run_paths = dynamic_section(extracted)
+            needed_by[name] = needed
             folders = []
             for entry in run_paths:
                 if not (entry.startswith("$ORIGIN") or entry.startswith("${ORIGIN}")):
@@ -129,8 +159,7 @@ def check_dependencies(wheel: zipfile.ZipFile, names: set[str], tags: list[str])
                 if not any(posixpath.normpath(posixpath.join(folder, library)) in names for folder in folders):
                     raise WheelError(f"{name} needs {library}, which is neither in the wheel along its run path "
                                      f"{run_paths} nor on the manylinux allow-list")
-            if name == EXTENSION and all(library in ALLOWED_SYSTEM_LIBRARIES for library in needed):
-                raise WheelError(f"{EXTENSION} does not link an SDK library: {needed}")
+    check_shared_cxx_runtime(needed_by)
 
 
 def check(path: Path, vendor: bool) -> None:

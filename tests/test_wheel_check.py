@@ -48,3 +48,37 @@ def test_symbols_newer_than_the_tag_are_refused():
 def test_an_architecture_the_policy_lacks_is_refused():
     with pytest.raises(check_wheel.WheelError, match="has no architecture aarch64"):
         check_wheel.policy("manylinux2010_aarch64")
+
+
+SDK = "tavix/_lib/libTavixSdk.so"
+LIBCXX = "libc++-1a2b3c4d.so.1"
+GLIBC = ["libc.so.6", "libm.so.6"]
+
+
+@pytest.mark.parametrize("extension_needs, sdk_needs", [
+    (["libTavixSdk.so", "libstdc++.so.6", *GLIBC], ["libstdc++.so.6", *GLIBC]),
+    (["libTavixSdk.so", LIBCXX, "libgcc_s.so.1", *GLIBC], [LIBCXX, "libgcc_s.so.1", *GLIBC]),
+], ids=["the system's libstdc++", "a bundled libc++"])
+def test_one_shared_cxx_runtime_passes(extension_needs, sdk_needs):
+    check_wheel.check_shared_cxx_runtime({check_wheel.EXTENSION: extension_needs, SDK: sdk_needs,
+                                          f"tavix.libs/{LIBCXX}": GLIBC})
+
+
+@pytest.mark.parametrize("extension_needs, sdk_needs, message", [
+    # What Zig does by default: libc++ linked statically, and hidden, into each.
+    (["libTavixSdk.so", *GLIBC], GLIBC, r"abi3.so needs 0 shared C\+\+ runtimes"),
+    (["libTavixSdk.so", LIBCXX, *GLIBC], GLIBC, r"libTavixSdk.so needs 0 shared C\+\+ runtimes"),
+    (["libTavixSdk.so", LIBCXX, "libstdc++.so.6"], [LIBCXX], "needs 2 shared C"),
+    (["libTavixSdk.so", "libstdc++.so.6"], [LIBCXX], "different C"),
+    (["libstdc++.so.6", *GLIBC], ["libstdc++.so.6"], "needs no SDK library"),
+], ids=["each its own static runtime", "the SDK's static", "two runtimes", "different runtimes", "no SDK"])
+def test_runtimes_the_extension_and_the_sdk_do_not_share_are_refused(extension_needs, sdk_needs, message):
+    with pytest.raises(check_wheel.WheelError, match=message):
+        check_wheel.check_shared_cxx_runtime({check_wheel.EXTENSION: extension_needs, SDK: sdk_needs})
+
+
+def test_the_extension_under_test_shares_its_runtime_with_its_sdk():
+    # Installed from a wheel, or in a build folder.
+    sdk = next(p for p in (EXTENSION.parent / SDK, EXTENSION.parent / "sdk/libTavixSdk.so") if p.exists())
+    check_wheel.check_shared_cxx_runtime({check_wheel.EXTENSION: check_wheel.dynamic_section(EXTENSION)[0],
+                                          SDK: check_wheel.dynamic_section(sdk)[0]})
