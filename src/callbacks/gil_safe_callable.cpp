@@ -1,8 +1,8 @@
 #include "callbacks/gil_safe_callable.h"
 
+#include <exception>
 #include <utility>
 
-#include "callbacks/thread_exit.h"
 #include "module/interpreter_gate.h"
 
 using tavix::PipelineState;
@@ -43,6 +43,12 @@ void drop(PyObject*& object) noexcept {
 // held raw rather than in RAII handles: if CPython ends this thread inside the
 // call (interpreter exit), the unwinding must not touch reference counts
 // without the lock, so they are left behind.
+//
+// Exceptions are caught by type, with no catch (...): CPython ending this
+// thread at exit does so with a forced unwind, which must pass on to the
+// thread's entry, and libc++abi, unlike libstdc++, would hand it to a
+// catch (...) that cannot pass it on. Everything this code throws (nanobind's
+// errors, std::bad_alloc) is a std::exception.
 template <typename Convert>
 void call_with_lock_held(const GilSafeCallable& target, Convert&& convert) {
     // A thread that already held the lock may have an exception pending; the
@@ -50,28 +56,25 @@ void call_with_lock_held(const GilSafeCallable& target, Convert&& convert) {
     PyObject* pending = PyErr_GetRaisedException();
     PyObject* argument = nullptr;
     PyObject* callable = nullptr;
-    catch_all_but_thread_exit(
-        [&] {
-            argument = convert().release().ptr();
-            callable = Py_NewRef(target.callable.ptr());
-            PyObject* result = PyObject_Vectorcall(callable, &argument, 1, nullptr);
-            drop(callable);
-            drop(argument);
-            if (!result) throw nb::python_error();
-            Py_DECREF(result);
-        },
-        [&] {
-            drop(callable);
-            drop(argument);
-            try {
-                throw;
-            } catch (nb::python_error& error) {
-                raise_chained_callback_error(error);
-            } catch (...) {
-                PyErr_SetString(PyExc_RuntimeError, "non-Python exception in Tavix callback");
-            }
-            PyErr_WriteUnraisable(target.callable.ptr());
-        });
+    try {
+        argument = convert().release().ptr();
+        callable = Py_NewRef(target.callable.ptr());
+        PyObject* result = PyObject_Vectorcall(callable, &argument, 1, nullptr);
+        drop(callable);
+        drop(argument);
+        if (!result) throw nb::python_error();
+        Py_DECREF(result);
+    } catch (nb::python_error& error) {
+        drop(callable);
+        drop(argument);
+        raise_chained_callback_error(error);
+        PyErr_WriteUnraisable(target.callable.ptr());
+    } catch (std::exception&) {
+        drop(callable);
+        drop(argument);
+        PyErr_SetString(PyExc_RuntimeError, "non-Python exception in Tavix callback");
+        PyErr_WriteUnraisable(target.callable.ptr());
+    }
     PyErr_SetRaisedException(pending);
 }
 
