@@ -116,7 +116,8 @@ def write_tool(path: Path, *command: str) -> None:
 def build(target: str, folder: Path) -> None:
     arch = target.split("-")[0]
     if arch not in UNWINDERS:
-        raise ToolchainError(f"unsupported target {target}: one of {sorted(UNWINDERS)}-linux-gnu.2.17")
+        raise ToolchainError(f"unsupported target {target}: "
+                             + " or ".join(f"{known}-linux-gnu.2.17" for known in sorted(UNWINDERS)))
     libgcc_s = unwinder(arch)
     objects = folder / "objects"
     objects.mkdir()
@@ -145,7 +146,11 @@ def toolchain(target: str, cache: Path) -> Path:
     partial = Path(tempfile.mkdtemp(prefix=".partial-", dir=cache))
     try:
         build(target, partial)
-        partial.rename(folder)
+        try:
+            partial.rename(folder)
+        except OSError:
+            if not (folder / SONAME).is_file():  # not another run's, finished meanwhile
+                raise
     finally:
         shutil.rmtree(partial, ignore_errors=True)
     return folder
