@@ -1,5 +1,6 @@
 #include "module/lifetime.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <new>
@@ -12,33 +13,28 @@ namespace {
 
 constexpr std::chrono::seconds stage_limit{5};
 
-// Sequentially consistent on purpose: an entry counts itself in
-// `admitted_entries` and then reads `state`, the exit hook stores `state` and
-// then reads `admitted_entries`; at least one of the two sees the other, so no
-// entry slips past the hook's wait into a finalising interpreter.
+// Sequentially consistent: an entry counts itself, then reads `state`; the
+// hook stores `state`, then reads the count. One of the two sees the other,
+// so no entry slips past the hook's wait into a finalising interpreter.
 std::atomic<Stage> state{Stage::open};
 std::atomic<int> admitted_entries{0};
-std::atomic<int> handed_off{0};  // drops running on helper threads
+std::atomic<int> handed_off{0};  // drops under way on helper threads
 
-unsigned forks = 0;                         // guarded by the interpreter lock
-SdkObjectHandle* first_listed = nullptr;    // guarded by the interpreter lock
+unsigned forks = 0;                       // guarded by the interpreter lock
+SdkObjectHandle* first_listed = nullptr;  // guarded by the interpreter lock
 
-thread_local int admitted_here = 0;  // admitted entries alive on this thread
+thread_local int admitted_here = 0;   // admitted entries alive on this thread
 thread_local int callbacks_here = 0;  // of which run a callback
 thread_local bool closed_the_gate = false;
 
-// Returns false, leaving `object` untouched, when no thread could be started.
-bool drop_on_helper_thread(std::shared_ptr<void>& object) noexcept {
-    // Boxed, so that a thread that fails to start gives the object back
-    // instead of dropping it here.
+// Hands `object` to a helper thread that drops it. Returns false, leaving
+// `object` untouched (the box gives it back), when no thread could start.
+bool hand_off(std::shared_ptr<void>& object) noexcept {
     auto* box = new (std::nothrow) std::shared_ptr<void>(std::move(object));
     if (!box) return false;
     handed_off.fetch_add(1);
     try {
-        std::thread([box] {
-            delete box;
-            handed_off.fetch_sub(1);
-        }).detach();
+        std::thread([box] { delete box; handed_off.fetch_sub(1); }).detach();
         return true;
     } catch (...) {
         object = std::move(*box);
@@ -48,13 +44,7 @@ bool drop_on_helper_thread(std::shared_ptr<void>& object) noexcept {
     }
 }
 
-void hand_off_at_exit(std::shared_ptr<void> object) noexcept {
-    if (object && !drop_on_helper_thread(object)) drop_off_the_lock(std::move(object));
-}
-
-// Keeps `object` for good: neither called into nor destroyed. What it holds
-// (Python callables among them) is kept too, so nanobind's leak report, which
-// would blame the binding, is turned off.
+// Keeps `object` for good, and the Python callables it holds (no leak report).
 void abandon(std::shared_ptr<void> object) noexcept {
     if (!object) return;
     (void) new std::shared_ptr<void>(std::move(object));  // out of memory ends the process
@@ -70,17 +60,13 @@ void wait_until(Done done) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-std::string counted(int count, const char* what) {
-    return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
-}
-
+// One line, and no leak report: it would blame the binding for what they hold.
 void report_abandoned(int callbacks, bool teardowns) {
-    std::string running = callbacks > 0 ? counted(callbacks, "callback") : "";
+    std::string running = callbacks > 0 ? std::to_string(callbacks) + " callback" : "";
+    if (callbacks > 1) running += "s";
     if (teardowns) running += std::string(running.empty() ? "" : " and ") + "processor teardowns";
-    const std::string line = "_tavix_module: at exit, " + running +
-                             " still running on SDK threads did not return in time and were "
-                             "abandoned with what they hold\n";
-    PySys_WriteStderr("%s", line.c_str());
+    PySys_WriteStderr("_tavix_module: at exit, %s still running on SDK threads did not return in "
+                      "time and were abandoned with what they hold\n", running.c_str());
     nb::set_leak_warnings(false);
 }
 
@@ -91,17 +77,14 @@ void on_interpreter_exit() {
 
     closed_the_gate = true;
     state.store(Stage::gate_closed);
-    // Entries of this very thread (the hook may run inside a callback) can
-    // only end after it returns.
-    const int own = admitted_here;
-    const auto others = [own] { return admitted_entries.load() - own; };
-    wait_until([&] { return others() <= 0 && handed_off.load() == 0; });
-    const int callbacks = others() > 0 ? others() : 0;
-    if (callbacks > 0 || handed_off.load() > 0) report_abandoned(callbacks, handed_off.load() > 0);
+    // The hook may run inside a callback: entries of this thread end later.
+    const auto others = [own = admitted_here] { return std::max(admitted_entries.load() - own, 0); };
+    wait_until([&] { return others() == 0 && handed_off.load() == 0; });
+    if (others() > 0 || handed_off.load() > 0) report_abandoned(others(), handed_off.load() > 0);
 }
 
-// Runs in the child, with the interpreter lock, before any Python code: the
-// other threads' entries and drops were the parent's.
+// In the child, before any Python code: other threads' entries and drops
+// were the parent's.
 void after_fork_in_child() {
     ++forks;
     handed_off.store(0);
@@ -113,7 +96,7 @@ void after_fork_in_child() {
 Stage stage() noexcept { return state.load(); }
 
 void drop_now(std::shared_ptr<void> object) noexcept {
-    if (object && callbacks_here > 0 && drop_on_helper_thread(object)) return;
+    if (object && callbacks_here > 0 && hand_off(object)) return;
     object.reset();
 }
 
@@ -131,12 +114,12 @@ InterpreterEntry::InterpreterEntry(bool runs_callback) noexcept : runs_callback_
         return;
     }
     ++admitted_here;
-    if (runs_callback_) ++callbacks_here;
+    callbacks_here += runs_callback_;
 }
 
 InterpreterEntry::~InterpreterEntry() {
     if (!admitted_) return;
-    if (runs_callback_) --callbacks_here;
+    callbacks_here -= runs_callback_;
     --admitted_here;
     admitted_entries.fetch_sub(1);
 }
@@ -159,27 +142,23 @@ InterpreterUnlocked::~InterpreterUnlocked() {
 }
 
 SdkObjectHandle::SdkObjectHandle(std::shared_ptr<void> object, AtExit at_exit) noexcept
-    : object_(std::move(object)), forks_(forks), listed_(at_exit == AtExit::closes) {
-    link();
+    : object_(std::move(object)), forks_(forks), at_exit_(at_exit) {
+    if (at_exit_ == AtExit::stays_open) return;
+    next_ = first_listed;
+    if (next_) next_->prev_ = this;
+    first_listed = this;
 }
 
 SdkObjectHandle::SdkObjectHandle(SdkObjectHandle&& other) noexcept
-    : object_(std::move(other.object_)), forks_(other.forks_), listed_(other.listed_) {
-    link();
+    : SdkObjectHandle(std::move(other.object_), other.at_exit_) {
+    forks_ = other.forks_;
 }
 
 SdkObjectHandle::~SdkObjectHandle() {
     close();
-    if (!listed_) return;
+    if (at_exit_ == AtExit::stays_open) return;
     (prev_ ? prev_->next_ : first_listed) = next_;
     if (next_) next_->prev_ = prev_;
-}
-
-void SdkObjectHandle::link() noexcept {
-    if (!listed_) return;
-    next_ = first_listed;
-    if (next_) next_->prev_ = this;
-    first_listed = this;
 }
 
 bool SdkObjectHandle::inherited() const noexcept { return forks_ != forks; }
@@ -190,17 +169,14 @@ void SdkObjectHandle::close() noexcept {
 }
 
 void close_listed_handles() noexcept {
-    // A drop that finds no helper thread releases the lock, when the list may
-    // change, so the walk starts over after each open handle.
+    // Handed off, so that teardowns run side by side. A drop without a helper
+    // releases the lock, and the list may change: the walk starts over.
     for (SdkObjectHandle* handle = first_listed; handle;) {
         if (!handle->object_) {
             handle = handle->next_;
             continue;
         }
-        if (handle->inherited())
-            abandon(std::move(handle->object_));
-        else
-            hand_off_at_exit(std::move(handle->object_));
+        if (handle->inherited() || !hand_off(handle->object_)) handle->close();
         handle = first_listed;
     }
 }

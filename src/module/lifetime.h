@@ -1,54 +1,47 @@
 #pragma once
 
 // What happens to an SDK object, and to the threads that enter the
-// interpreter, from import to exit. The rest of the binding drops SDK objects
-// only through the verbs below and releases the interpreter lock only through
-// InterpreterUnlocked.
+// interpreter, from import to exit; the rest of the binding drops SDK objects
+// and releases the interpreter lock only through what is declared here.
 //
 // Dropping the last reference to an SDK object tears it down, and tearing a
 // processor down joins its output thread, which may be waiting for the
-// interpreter lock to deliver a callback. So an object is dropped either
-// - now, on a thread without the lock (drop_now), or
-// - off the lock: from a thread that holds it, which releases it for the
-//   teardown (drop_off_the_lock; what close(), __exit__ and a handle's
-//   destructor do), or
-// - handed off at exit, to a helper thread, without waiting for it.
+// interpreter lock to deliver a callback. So an object is dropped now, on a
+// thread without the lock (drop_now); or off the lock, by a thread that
+// releases it for the teardown (drop_off_the_lock: close(), __exit__, a
+// handle's destructor); or handed off at exit, to a helper thread.
 //
 // What happens when a callback closes its own processor? The handle is
-// emptied at once (process_frame raises "closed"), and since the teardown
-// would join the very thread running the callback, drop_now sees that it is
-// inside a callback and hands the drop to a helper thread, which tears the
-// processor down once the callback has returned (NOT_RUNNING is still
-// delivered). The same holds when the callback drops the last reference, or a
-// collection it starts frees the processor.
+// emptied at once (process_frame raises "closed"). The teardown would join
+// the very thread running the callback, so drop_now hands it to a helper
+// thread, which tears the processor down once the callback has returned
+// (NOT_RUNNING is still delivered). The same holds when the callback drops the
+// last reference, or a collection it starts frees the processor.
 //
 // What happens to my processor at interpreter exit? The module's atexit hook
 // runs before finalisation, while SDK threads may still run Python code (hooks
-// registered after the import run before it), and moves through one state:
-// 1. open -> closing processors: create_audio_processor raises RuntimeError
-//    from now on (a callback that reopens its processor on NOT_RUNNING would
-//    keep exit busy for ever). Every processor still open is emptied and
-//    handed off: its SDK copies of Python callbacks may tie it into a cycle
-//    the collector cannot see, so nothing else would tear it down. Its
-//    callbacks run as usual meanwhile. The hook waits for the teardowns,
-//    5 s at most.
-// 2. closing processors -> gate closed: SDK threads skip their callbacks from
-//    now on, and the last release of a callable leaks its reference rather
-//    than take the lock. The hook waits, 5 s at most, for the callbacks still
-//    in Python and the teardowns still under way.
-// 3. What is still running then is abandoned: one line on standard error says
-//    so, and nanobind's leak report is turned off for this exit only (it
-//    would blame the binding for what those threads hold). A callback still
-//    in Python when finalisation starts is ended by CPython (nothing swallows
-//    that unwind); a teardown still stuck is abandoned with the process.
+// registered after the import run before it). It moves through one state:
+// 1. closing processors: create_audio_processor raises RuntimeError (a
+//    callback that reopens its processor on NOT_RUNNING would keep exit busy
+//    for ever). Every processor still open is emptied and handed off (the SDK
+//    copies of its callbacks may tie it into a cycle the collector cannot
+//    see); its callbacks run as usual meanwhile. The hook waits for the
+//    teardowns, 5 s at most.
+// 2. gate closed: SDK threads skip their callbacks, and the last release of a
+//    callable leaks its reference rather than take the lock. The hook waits,
+//    5 s at most, for callbacks still in Python and teardowns still running.
+// 3. What still runs is abandoned, with one line on standard error, and
+//    nanobind's leak report is off for this exit only (it would blame the
+//    binding for what those threads hold). CPython ends a callback still in
+//    Python when finalisation starts (nothing swallows that unwind).
 // So exit takes at most about 10 s more, whatever the callbacks do.
 //
-// And after os.fork()? The child has only the forking thread: the parent's
-// output threads, helper threads and SDK threads are gone, and a lock one of
-// them held stays locked. The vendor's SDK may join any of them, so every SDK
-// object a handle held at the fork is abandoned in the child (never called
-// into nor destroyed; process_frame raises "closed"), and the child forgets
-// the parent's callbacks and teardowns. What the child creates works as usual.
+// And after os.fork()? The child has only the forking thread, and a lock that
+// another thread held stays locked; the vendor's SDK may join threads the
+// child does not have. So every SDK object a handle held at the fork is
+// abandoned there (never called into nor destroyed; process_frame raises
+// "closed"), and the parent's callbacks and teardowns are forgotten. What the
+// child creates works as usual.
 
 #include <memory>
 #include <utility>
@@ -58,24 +51,19 @@
 
 namespace nb = nanobind;
 
+// The one state; read with the interpreter lock held.
 enum class Stage { open, closing_processors, gate_closed };
-
-// The one state. Read with the interpreter lock held or, for gate_closed,
-// through InterpreterEntry.
 Stage stage() noexcept;
 
-// Drops `object` on this thread, or on a helper thread when this thread runs
-// a Tavix callback. Called without the interpreter lock.
+// Without the lock: drops `object` here, or on a helper inside a callback.
 void drop_now(std::shared_ptr<void> object) noexcept;
-
-// drop_now with the interpreter lock released around it. Called with the lock
-// held; an empty pointer costs nothing.
+// With the lock held: drop_now with the lock released (not for an empty one).
 void drop_off_the_lock(std::shared_ptr<void> object) noexcept;
 
-// One entry into the interpreter from a native thread (a callback, the
-// release of a callable, a return from a blocking call), held for as long as
-// the thread may use the interpreter. Refused once the gate has closed; the
-// exit hook waits for the admitted ones.
+// One entry of a native thread into the interpreter (to run a callback, to
+// release a callable, or back from a blocking call), held while the thread
+// may use it. Refused once the gate has closed, unless nested in an admitted
+// entry of the same thread; the exit hook waits for the admitted ones.
 class InterpreterEntry {
 public:
     explicit InterpreterEntry(bool runs_callback = false) noexcept;
@@ -83,11 +71,8 @@ public:
     InterpreterEntry(const InterpreterEntry&) = delete;
     InterpreterEntry& operator=(const InterpreterEntry&) = delete;
 
-    // Entries nested in an admitted one of the same thread stay admitted.
     bool admitted() const noexcept { return admitted_; }
-
-    // Dropping a reference stays safe on the thread that closed the gate (it
-    // finalises the interpreter itself) until the interpreter is gone.
+    // Also on the thread that closed the gate, until the interpreter is gone.
     bool may_release_references() const noexcept;
 
 private:
@@ -109,24 +94,18 @@ private:
     PyThreadState* saved_;
 };
 
-// Owns one SDK object on behalf of a Python object; changed only with the
-// interpreter lock held. Handles that close at exit are listed for the hook.
+// Owns one SDK object for a Python object; changed only with the interpreter
+// lock held. Handles that close at exit are listed for the exit hook.
 class SdkObjectHandle {
 public:
     enum class AtExit { stays_open, closes };
-
     SdkObjectHandle(std::shared_ptr<void> object, AtExit at_exit) noexcept;
-    SdkObjectHandle(SdkObjectHandle&& other) noexcept;
-    SdkObjectHandle(const SdkObjectHandle&) = delete;
-    SdkObjectHandle& operator=(const SdkObjectHandle&) = delete;
-    SdkObjectHandle& operator=(SdkObjectHandle&&) = delete;
+    SdkObjectHandle(SdkObjectHandle&& other) noexcept;  // (so neither copied nor assigned)
     ~SdkObjectHandle();
 
     // True in a child forked since the object was made: the parent's.
     bool inherited() const noexcept;
-
-    // Empties the handle: drops the object off the lock (abandons it if
-    // inherited).
+    // Empties the handle: drops the object off the lock, or abandons it.
     void close() noexcept;
 
 protected:
@@ -134,13 +113,13 @@ protected:
 
 private:
     friend void close_listed_handles() noexcept;
-    void link() noexcept;
     unsigned forks_;
-    bool listed_;
+    AtExit at_exit_;
     SdkObjectHandle* prev_ = nullptr;
     SdkObjectHandle* next_ = nullptr;
 };
 
+// The handle of a T (the SDK root, a processor) as Python holds it.
 template <typename T>
 class Handle : public SdkObjectHandle {
 public:
@@ -157,14 +136,11 @@ public:
 template <typename T, typename Call>
 auto call_without_gil(std::shared_ptr<T> object, Call&& call) {
     InterpreterUnlocked unlocked;
-    try {
-        auto result = call(*object);
-        drop_now(std::move(object));
-        return result;
-    } catch (...) {
-        drop_now(std::move(object));
-        throw;
-    }
+    struct DropFirst {
+        std::shared_ptr<T>& object;
+        ~DropFirst() { drop_now(std::move(object)); }
+    } drop_first{object};
+    return call(*object);
 }
 
 // Registers the exit and after-fork hooks (not module attributes).
