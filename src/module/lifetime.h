@@ -20,7 +20,7 @@
 //
 // What happens to my processor at interpreter exit? The module's atexit hook
 // runs before finalisation, while SDK threads may still run Python code (hooks
-// registered after the import run before it). It moves through one state:
+// registered after the import run before it). It moves the one state on:
 // 1. closing processors: create_audio_processor raises RuntimeError (a
 //    callback that reopens its processor on NOT_RUNNING would keep exit busy
 //    for ever). Every processor still open is emptied and handed off (the SDK
@@ -39,9 +39,9 @@
 // And after os.fork()? The child has only the forking thread, and a lock that
 // another thread held stays locked; the vendor's SDK may join threads the
 // child does not have. So every SDK object a handle held at the fork is
-// abandoned there (never called into nor destroyed; process_frame raises
-// "closed"), and the parent's callbacks and teardowns are forgotten. What the
-// child creates works as usual.
+// abandoned there: never destroyed, and a processor counts as closed
+// (process_frame raises). The parent's callbacks and teardowns are forgotten;
+// what the child creates works as usual.
 
 #include <memory>
 #include <utility>
