@@ -1,8 +1,8 @@
 #pragma once
 
 // What happens to an SDK object, and to the threads that enter the
-// interpreter, from import to exit; the rest of the binding drops SDK objects
-// and releases the interpreter lock only through what is declared here.
+// interpreter, from import to exit. The rest of the binding drops SDK objects,
+// and releases the interpreter lock around native work, only through this.
 //
 // Dropping the last reference to an SDK object tears it down, and tearing a
 // processor down joins its output thread, which may be waiting for the
