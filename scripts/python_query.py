@@ -6,29 +6,18 @@
     python python_query.py installed NAME..  exit 0 if every distribution is installed
     python python_query.py imports MODULE..  exit 0 if every module imports
 
-The candidates tried include old interpreters, so this file keeps to syntax
-every Python 3 parses (no f-strings)."""
+An interpreter that cannot run this file at all counts as unsupported."""
 
 import sys
 
 
-def installed(names):
-    import importlib.metadata
-
+def every(find, names):
+    """0 when `find` finds every name (it raises ImportError, as both
+    importlib.metadata.version and importlib.import_module do, for one it
+    does not), else 1."""
     for name in names:
         try:
-            importlib.metadata.version(name)
-        except importlib.metadata.PackageNotFoundError:
-            return 1
-    return 0
-
-
-def imports(names):
-    import importlib
-
-    for name in names:
-        try:
-            importlib.import_module(name)
+            find(name)
         except ImportError:
             return 1
     return 0
@@ -47,9 +36,13 @@ def main(argv):
         print(sysconfig.get_paths()["include"])
         return 0
     if question == "installed":
-        return installed(names)
+        import importlib.metadata
+
+        return every(importlib.metadata.version, names)
     if question == "imports":
-        return imports(names)
+        import importlib
+
+        return every(importlib.import_module, names)
     sys.stderr.write("python_query.py: unknown question %r\n" % question)
     return 2
 
