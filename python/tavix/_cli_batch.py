@@ -237,7 +237,7 @@ def _leave_out_earlier_outputs(jobs: Sequence[Job], label: str, notes: list[str]
     same run (a re-run over the same folder), each said in `notes`."""
     earlier = earlier_outputs(jobs, label)
     notes.extend(f"{job.input_label}: skipped (the output of {writer.input_label})" for job, writer in earlier)
-    left_out = [job for job, _ in earlier]
+    left_out = {job for job, _ in earlier}
     return [job for job in jobs if job not in left_out]
 
 
