@@ -3,7 +3,7 @@
 #include <exception>
 #include <utility>
 
-#include "module/interpreter_gate.h"
+#include "module/lifetime.h"
 
 using tavix::PipelineState;
 using tavix::TextFrame;
