@@ -13,28 +13,6 @@ using tavix::TextFrame;
 
 namespace {
 
-// Leaves RuntimeError("error in Tavix callback"), chained to the Python
-// exception that `error` carries, as the current exception.
-void raise_chained_callback_error(nb::python_error& error) noexcept {
-    error.restore();
-    PyObject* cause = PyErr_GetRaisedException();
-    PyErr_SetString(PyExc_RuntimeError, "error in Tavix callback");
-    PyObject* wrapper = PyErr_GetRaisedException();
-    if (wrapper && cause) {
-        Py_INCREF(cause);
-        PyException_SetCause(wrapper, cause);    // steals
-        PyException_SetContext(wrapper, cause);  // steals
-    } else {
-        Py_XDECREF(cause);
-    }
-    PyErr_SetRaisedException(wrapper);
-}
-
-void drop(PyObject*& object) noexcept {
-    Py_XDECREF(object);
-    object = nullptr;
-}
-
 // A forced unwind carries no exception object, so a handler for it binds its
 // reference to null, as the ABI intends; UndefinedBehaviorSanitizer would
 // report (and in a sanitizer build abort) on that.
@@ -54,14 +32,11 @@ HANDLES_FORCED_UNWIND void call_with_lock_held(PyObject* target, Convert&& conve
     // A thread that already held the lock may have an exception pending; the
     // callback must neither see nor clear it.
     PyObject* pending = PyErr_GetRaisedException();
+    PyObject* callable = Py_NewRef(target);
     PyObject* argument = nullptr;
-    PyObject* callable = nullptr;
     try {
         argument = convert().release().ptr();
-        callable = Py_NewRef(target);
         PyObject* result = PyObject_Vectorcall(callable, &argument, 1, nullptr);
-        drop(callable);
-        drop(argument);
         if (!result) throw nb::python_error();
         Py_DECREF(result);
     }
@@ -73,16 +48,15 @@ HANDLES_FORCED_UNWIND void call_with_lock_held(PyObject* target, Convert&& conve
     }
 #endif
     catch (nb::python_error& error) {
-        drop(callable);
-        drop(argument);
-        raise_chained_callback_error(error);
-        PyErr_WriteUnraisable(target);
+        error.restore();
+        nb::chain_error(PyExc_RuntimeError, "error in Tavix callback");  // as cause and context
+        PyErr_WriteUnraisable(callable);
     } catch (...) {
-        drop(callable);
-        drop(argument);
         PyErr_SetString(PyExc_RuntimeError, "non-Python exception in Tavix callback");
-        PyErr_WriteUnraisable(target);
+        PyErr_WriteUnraisable(callable);
     }
+    Py_XDECREF(argument);
+    Py_DECREF(callable);
     PyErr_SetRaisedException(pending);
 }
 
