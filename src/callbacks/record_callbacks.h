@@ -5,37 +5,32 @@
 // What happens to my callable when `pa.lt_config = None` runs?
 //
 // A callable installed in a record (AudioAttributes(audio_pipeline_state_notify=f),
-// config.callback = f) is held by a CallableHolder, the target of the
-// record's std::function: one strong reference, shared by every copy of that
-// std::function, so the SDK's threads copy and destroy callbacks without the
-// interpreter lock. Each owner of a record has a holder of its own: each
+// config.callback = f) is held by a CallableHolder, the target of the record's
+// std::function: one strong reference, shared by every copy of that
+// std::function, so that the SDK's threads copy and destroy callbacks without
+// the interpreter lock. Each owner of a record has a holder of its own: each
 // Python record (ProcessorAttributes copies the configs it is given), and the
-// snapshot each create_audio_processor hands to the SDK.
+// copy that each create_audio_processor hands to the SDK.
 //
-// So `pa.lt_config = None` releases pa's own holder of f there and then,
-// with the lock held. f lives on while another owner holds it: the config
-// you built, another ProcessorAttributes, and every processor created from
-// pa earlier, which goes on calling f until it is closed. A reference read
-// earlier from pa.lt_config detaches the config instead of freeing it
-// (references/record_references.h): its callback is released all the same,
-// and one installed later through that reference lives until the reference
-// goes.
+// So `pa.lt_config = None` releases pa's holder at once, with the lock held;
+// f lives on while another owner holds it: the config you built, another
+// ProcessorAttributes, or a processor created from pa earlier, which goes on
+// calling f until it is closed. A reference read earlier from pa.lt_config
+// keeps the config's storage (references/record_references.h), not its
+// callback: one installed through the reference lives until the reference goes.
 //
 // The last release of a holder takes the lock itself, on whatever thread it
-// happens; once the interpreter gate has closed at exit it leaks the
-// reference instead, and calls are skipped: nothing enters a finalising
-// interpreter. A call reports whatever fails to sys.unraisablehook: no
-// exception reaches the SDK.
+// happens; once the interpreter gate has closed at exit it leaks the reference
+// instead, and calls are skipped. A call reports whatever fails to
+// sys.unraisablehook: no exception reaches the SDK.
 //
-// The collector: a record type bound with record_gc_slots reports the
-// callable of each holder it owns (one reference each, so the collector's
-// count adds up) and, when it is a reference into another record, that
-// record; clearing empties its callbacks. So a cycle through a bound method
-// of an object that holds the record is collected, while the holders the SDK
-// owns stay outside references: an open processor's callable is kept.
-//
-// A new callback field is one line in for_each_callback below, and its
-// property (read_as_none, callback_setter) in the record's binding.
+// The collector: a record bound with record_gc_slots reports the callable of
+// each holder it owns (one reference each, so the collector's count adds up),
+// or, as a reference into another record, that record; clearing it empties
+// its callbacks. A cycle through a bound method of an object that holds the
+// record is collected; the SDK's holders stay outside references, so an open
+// processor's callable is kept. A new callback field is one line in
+// for_each_callback below, and its property (read_as_none, callback_setter).
 
 #include <functional>
 #include <memory>
@@ -51,8 +46,7 @@
 
 namespace nb = nanobind;
 
-// A Python callable given for a callback, typed for the stubs as
-// Callable[[T], object] (its result is ignored).
+// A callable from Python, typed for the stubs as Callable[[T], object].
 template <typename T>
 using PyCallable = nb::typed<nb::callable, nb::object(std::decay_t<T>)>;
 
@@ -68,8 +62,7 @@ public:
     void operator()(tavix::PipelineState state) const;
     void operator()(tavix::TextFrame&& frame) const;
 
-    // Gives `field`, a copy just made of another owner's, a holder of its own
-    // for the same callable. With the lock held.
+    // Gives `field`, just copied from another owner, a holder of its own.
     template <typename Field>
     static void own(Field& field) {
         if (const CallableHolder* holder = of(field))
@@ -101,8 +94,7 @@ std::function<void(T)> callback_of(std::optional<PyCallable<T>> callable) {
     return CallableHolder(std::move(*callable));
 }
 
-// A callback property: written like a field, read as None (the installed
-// callable cannot be read back).
+// A callback property is written like a field and read as None.
 inline nb::object read_as_none(nb::handle) { return nb::none(); }
 
 template <typename Record, typename T>
@@ -144,8 +136,7 @@ Record with_own_callbacks(Record record) {
 
 namespace record_gc {
 
-// The record of `self`, if `self` owns it rather than referring into
-// another object's record.
+// The record of `self`, unless `self` is a reference into another's.
 template <typename Record>
 Record* owned(PyObject* self) noexcept {
     auto [ready, owns] = nb::inst_state(self);
