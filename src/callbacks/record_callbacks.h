@@ -106,10 +106,10 @@ auto callback_setter(std::function<void(T)> Record::*field) {
     };
 }
 
-// Every callback field of the records Python owns, in one place. A detached
+// Every callback field that Python can set, in one place. A detached
 // lt_config still belongs to its record (references only point into it).
 template <typename Visit>
-void for_each_callback(tavix::CloudInferencingParams&, Visit&&) {}
+void for_each_callback(tavix::CloudInferencingParams&, Visit&&) {}  // none; read as a reference
 
 template <typename Visit>
 void for_each_callback(tavix::AudioAttributes& record, Visit&& visit) {
