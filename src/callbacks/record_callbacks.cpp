@@ -119,13 +119,9 @@ void CallableHolder::call(Convert&& convert) const {
     PyGILState_Release(state);
 }
 
-void CallableHolder::operator()(int value) const {
-    call([&] { return nb::int_(value); });
-}
+void CallableHolder::operator()(int value) const { call([&] { return nb::int_(value); }); }
 
-void CallableHolder::operator()(PipelineState state) const {
-    call([&] { return nb::cast(state); });
-}
+void CallableHolder::operator()(PipelineState state) const { call([&] { return nb::cast(state); }); }
 
 void CallableHolder::operator()(TextFrame&& frame) const {
     call([&] { return nb::cast(std::move(frame), nb::rv_policy::move); });
