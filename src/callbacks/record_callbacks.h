@@ -20,8 +20,8 @@
 // callback: one installed through the reference lives until the reference goes.
 //
 // The last release of a holder takes the lock itself, on whatever thread it
-// happens; once the interpreter gate has closed at exit it leaks the reference
-// instead, and calls are skipped. A call reports whatever fails to
+// happens; once the gate has closed at exit (module/lifetime.h) it leaks the
+// reference instead, and calls are skipped. A call reports whatever fails to
 // sys.unraisablehook: no exception reaches the SDK.
 //
 // The collector: a record bound with record_gc_slots reports the callable of

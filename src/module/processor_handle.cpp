@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "callbacks/record_callbacks.h"
-#include "module/exit_hook.h"
 #include "module/registration.h"
 #include "types/audio_frame.h"
 #include "types/output_buffers.h"
@@ -20,8 +19,6 @@ constexpr const char* no_processor_message =
     "create_audio_processor failed: the SDK returned no processor. Ensure the SDK is activated "
     "and the requested model is entitled to the activated user.";
 
-ProcessorHandle* first_handle = nullptr;  // guarded by the interpreter lock
-
 // The processed frame, built in its Python object's own memory rather than
 // built, returned and moved there (nanobind's way for a returned value).
 nb::typed<nb::object, BoundAudioFrame> processed_frame(std::vector<float> samples) {
@@ -33,43 +30,9 @@ nb::typed<nb::object, BoundAudioFrame> processed_frame(std::vector<float> sample
 
 }  // namespace
 
-ProcessorHandle::ProcessorHandle(std::shared_ptr<SerializedProcessor> processor) noexcept
-    : PyShared(std::move(processor)) {
-    link();
-}
-
-ProcessorHandle::ProcessorHandle(ProcessorHandle&& other) noexcept : PyShared(std::move(other)) {
-    link();
-}
-
-ProcessorHandle::~ProcessorHandle() {
-    reset();
-    (prev_ ? prev_->next_ : first_handle) = next_;
-    if (next_) next_->prev_ = prev_;
-}
-
-void ProcessorHandle::link() noexcept {
-    next_ = first_handle;
-    if (next_) next_->prev_ = this;
-    first_handle = this;
-}
-
-void ProcessorHandle::close_all_in_background() noexcept {
-    // A fallback drop (no helper thread) releases the lock, when the list may
-    // change, so the walk starts over after each open handle.
-    for (ProcessorHandle* handle = first_handle; handle;) {
-        if (!handle->share()) {
-            handle = handle->next_;
-            continue;
-        }
-        handle->reset_in_background();
-        handle = first_handle;
-    }
-}
-
-ProcessorHandle create_audio_processor(const PyShared<tavix::ITavixSdk>& sdk,
+ProcessorHandle create_audio_processor(const Handle<tavix::ITavixSdk>& sdk,
                                        const BoundProcessorAttributes& attrs) {
-    if (interpreter_exiting()) throw std::runtime_error(exiting_message);
+    if (stage() != Stage::open) throw std::runtime_error(exiting_message);
     // The SDK reads the attributes while the lock is released, when another
     // Python thread may change the Python-owned record: it gets a snapshot,
     // whose callbacks have holders of their own.
@@ -78,7 +41,7 @@ ProcessorHandle create_audio_processor(const PyShared<tavix::ITavixSdk>& sdk,
         std::unique_ptr<tavix::IAudioProcessor> created = root.CreateAudioProcessor(snapshot);
         if (!created) throw std::runtime_error(no_processor_message);
         return std::make_shared<SerializedProcessor>(std::move(created));
-    }));
+    }), ProcessorHandle::AtExit::closes);
 }
 
 void register_audio_processor(nb::module_& m) {
@@ -106,7 +69,7 @@ void register_audio_processor(nb::module_& m) {
             "(frame_count == 0) while the engine primes; after the last real input, push silence "
             "frames until an empty frame is returned to drain the buffered tail. The returned "
             "samples are valid only until the next process_frame call.")
-        .def("close", [](ProcessorHandle& self) { self.reset(); },
+        .def("close", [](ProcessorHandle& self) { self.close(); },
              "Stop and tear down the processor (joins the SDK output thread with the GIL "
              "released). Idempotent; called automatically on context exit.")
         .def("__enter__",
@@ -114,7 +77,7 @@ void register_audio_processor(nb::module_& m) {
         .def(
             "__exit__",
             [](ProcessorHandle& self, nb::args) {
-                self.reset();
+                self.close();
                 return false;
             },
             // Never swallows the exception: typed so that checkers know.
