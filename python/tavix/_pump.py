@@ -30,7 +30,7 @@ import numpy.typing as npt
 
 from _tavix_module import AudioFrame
 
-#: Audio as (frames, channels) float32.
+#: Audio as (frames, channels) float32; mono audio may also be 1-D.
 Frames = npt.NDArray[np.float32]
 
 #: Pushes one frame into a processor and returns what came out.
@@ -142,7 +142,11 @@ class Pump:
         # `_staged` frames. Room for a chunk and a block beside it, so a
         # block completing a chunk is copied once, not joined to a new array.
         self._staging = silence(2 * self.chunk, channels)
+        self._staging_mono = self._staging.reshape(-1)  # the same memory, for push_mono
         self._staged = 0
+        # What a mono push short of a chunk returns: no frame, shared, as an
+        # empty array can be written into by no one.
+        self._nothing_mono = silence(0, 1).reshape(-1)
         self._ready = FrameQueue(channels)
         self.frames_in = 0
         self._fed = 0  # input frames pushed or passed over as leading silence
@@ -200,6 +204,23 @@ class Pump:
             return self._ready.take(self._ready.size)
         return self._next_block(self.block)
 
+    def push_mono(self, samples: Frames) -> Frames:
+        """:meth:`push` for a mono pump of 1-D float32 `samples` in any
+        strides, returning 1-D output. A stream given short blocks calls
+        this for every block; most of them only wait in the staging, which
+        is done here without making a 2-D view first."""
+        count, staged = len(samples), self._staged
+        if (staged + count >= self.chunk or self.finished
+                or (self.block is not None and count != self.block)):
+            # Pushes (or refuses, with push's own errors).
+            return self.push(np.ascontiguousarray(samples).reshape(-1, 1)).reshape(-1)
+        self._staging_mono[staged:staged + count] = samples
+        self._staged = staged + count
+        self.frames_in += count
+        if self.block is None:
+            return self._nothing_mono
+        return self._next_block(count).reshape(-1)
+
     def _push_chunks(self, frames: Frames, staged: int) -> None:
         """Pushes the staged frames and `frames` in chunks and stages what
         is left over."""
@@ -229,6 +250,7 @@ class Pump:
             return
         if len(rest) > len(self._staging):
             self._staging = silence(len(rest), self.channels)
+            self._staging_mono = self._staging.reshape(-1)
         # May overlap the staging itself, which numpy's assignment allows for.
         self._staging[:len(rest)] = rest
         self._staged = len(rest)
