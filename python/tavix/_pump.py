@@ -144,9 +144,6 @@ class Pump:
         self._staging = silence(2 * self.chunk, channels)
         self._staging_mono = self._staging.reshape(-1)  # the same memory, for push_mono
         self._staged = 0
-        # What a mono push short of a chunk returns: no frame, shared, as an
-        # empty array can be written into by no one.
-        self._nothing_mono = silence(0, 1).reshape(-1)
         self._ready = FrameQueue(channels)
         self.frames_in = 0
         self._fed = 0  # input frames pushed or passed over as leading silence
@@ -218,7 +215,7 @@ class Pump:
         self._staged = staged + count
         self.frames_in += count
         if self.block is None:
-            return self._nothing_mono
+            return self._staging_mono[:0]  # nothing is ready; a new array (a caller may reshape it)
         return self._next_block(count).reshape(-1)
 
     def _push_chunks(self, frames: Frames, staged: int) -> None:
