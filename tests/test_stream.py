@@ -188,11 +188,10 @@ def test_each_result_is_a_writable_array_of_its_own(session, block, size):
         for result in results[::2]:
             assert result.flags.writeable
             result[:] = 7.0
-            if not len(result):
-                result.shape = (0, 5)  # an empty result is the caller's too
+            result.flags.writeable = False  # the caller's to change, an empty one too
         last = stream.process(audio[:size])
         if block is None:
-            assert stream.process(audio[:1]).shape == (0,)
+            assert stream.process(audio[:1]).flags.writeable
     assert not (last == 7.0).any()
     assert all(np.array_equal(result, kept_one) for result, kept_one in zip(results[1::2], kept[1::2]))
 
