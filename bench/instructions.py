@@ -37,8 +37,12 @@ FRAME_CALLS = 10_000  # calls of each frame side
 DEMO_KEY = "tvx1-demo-all-never-13c5b659"
 
 LAYER_SIDES = ("bare", "stream-20ms", "stream-256", "realtime-256", "session")
+#: The stream loops with a function that returns its block in place of
+#: Stream.process: added to the bare loop, the least any Stream.process
+#: written in Python could cost.
+FLOOR_SIDES = ("floor-20ms", "floor-256")
 FRAME_SIDES = ("frame-once", "frame-new", "frame-build")
-SIDES = LAYER_SIDES + FRAME_SIDES
+SIDES = LAYER_SIDES + FLOOR_SIDES + FRAME_SIDES
 
 
 #: Where callgrind writes its counts (set for the child by the parent).
@@ -67,10 +71,11 @@ def layer_loops(sides: list[str]) -> None:
     audio = np.ascontiguousarray(audio, np.float32)
     out = np.empty(audio.size + RATE, np.float32)
 
-    def stream_loop(stream: tavix.Stream, block: int) -> None:
+    def stream_loop(stream: tavix.Stream | None, block: int) -> None:
+        process = (lambda block: block) if stream is None else stream.process
         position = 0
         for begin in range(0, audio.size - block + 1, block):
-            got = stream.process(audio[begin:begin + block])
+            got = process(audio[begin:begin + block])
             out[position:position + got.size] = got
             position += got.size
 
@@ -84,6 +89,9 @@ def layer_loops(sides: list[str]) -> None:
 
     with tempfile.TemporaryDirectory() as storage, tavix.Session(DEMO_KEY, storage_dir=storage) as session:
         for side in sides:
+            if side in FLOOR_SIDES:
+                counted(side, lambda: stream_loop(None, 256 if side == "floor-256" else STEP))
+                continue
             if side == "session":
                 counted(side, lambda: session.process(audio, rate=RATE, cloud=False))
                 continue
@@ -137,7 +145,7 @@ def main() -> None:
     parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
-        layer_loops([side for side in args.child if side in LAYER_SIDES])
+        layer_loops([side for side in args.child if side in LAYER_SIDES + FLOOR_SIDES])
         frame_loops([side for side in args.child if side in FRAME_SIDES])
         (Path(os.environ[DUMPS_VARIABLE]) / "sides.json").write_text(json.dumps(_left))
         return
@@ -145,10 +153,9 @@ def main() -> None:
     if unknown:
         parser.error(f"no side {', '.join(sorted(unknown))}; the sides are {', '.join(SIDES)}")
     chosen = set(args.sides or SIDES) | ({args.annotate} if args.annotate else set())
-    if chosen & set(LAYER_SIDES):
+    if chosen & set(LAYER_SIDES + FLOOR_SIDES):
         chosen.add("bare")
-    # The order the child runs them in.
-    sides = [side for side in LAYER_SIDES if side in chosen] + [side for side in FRAME_SIDES if side in chosen]
+    sides = [side for side in SIDES if side in chosen]  # the order the child runs them in
     with tempfile.TemporaryDirectory() as folder:
         subprocess.run(["valgrind", "--tool=callgrind", "--collect-atstart=no",
                         "--toggle-collect=functools_reduce", "--dump-after=functools_reduce",
@@ -157,12 +164,15 @@ def main() -> None:
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        env=dict(os.environ, OPENBLAS_NUM_THREADS="1", **{DUMPS_VARIABLE: folder}))
         left = {side: Path(folder) / name for side, name in json.loads((Path(folder) / "sides.json").read_text()).items()}
-        per_unit = {side: instructions(path) / (AUDIO_S * 50 if side in LAYER_SIDES else FRAME_CALLS)
+        per_unit = {side: instructions(path) / (FRAME_CALLS if side in FRAME_SIDES else AUDIO_S * 50)
                     for side, path in left.items()}
         for side in sides:
             if side in LAYER_SIDES:
                 print(f"{side}: {per_unit[side]:,.0f} instructions per 20 ms of audio, "
                       f"{per_unit[side] / per_unit['bare']:.3f}x the bare loop")
+            elif side in FLOOR_SIDES:
+                print(f"{side}: {per_unit[side]:,.0f} instructions per 20 ms of audio; with the bare loop "
+                      f"{(per_unit['bare'] + per_unit[side]) / per_unit['bare']:.3f}x the bare loop")
             else:
                 print(f"{side}: {per_unit[side]:,.0f} instructions per call")
         if args.annotate:

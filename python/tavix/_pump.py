@@ -185,14 +185,26 @@ class Pump:
             self._staged = staged + count
             if self.block is None:
                 return self._staging[:0]  # nothing is ready: each push took all there was
-        elif count == self.chunk and not staged:
-            # Exactly one chunk and nothing waiting (20 ms blocks): pushed as
-            # it is; refused, it waits for the next call like any rest.
+        elif staged + count < 2 * self.chunk:
+            # Exactly one chunk to push (every block that completes one:
+            # 20 ms blocks, or short blocks with the staged frames), the
+            # staging's room allowing; refused, all of it waits for the next
+            # call like any rest.
+            chunk = self.chunk
+            if staged:
+                self._staging[staged:staged + count] = frames
+                buffer = self._staging
+            else:
+                buffer = frames
             try:
-                alone = self._push_alone(frames)
+                alone = self._push_alone(buffer[:chunk])
             except BaseException:
-                self._stage(frames)
+                if staged:
+                    self._staged = staged + count
+                else:
+                    self._stage(frames)
                 raise
+            self._stage(buffer[chunk:staged + count])
             if alone is not None:
                 return alone
         else:
