@@ -8,6 +8,7 @@ import os
 import sys
 import threading
 import time
+from threading import get_ident
 import weakref
 from collections.abc import Callable
 from contextlib import ExitStack
@@ -215,7 +216,7 @@ class Stream(Closing):
         self._events = events
         self._pump = Pump(processor.process_frame, channels, min_frames(rate), block=block,
                           on_start=lambda start: setattr(events, "offset", start / rate))
-        self._lock = threading.Lock()
+        self._lock = threading.RLock()
         # Closes a stream released unclosed, so that a transcript reader's
         # iteration ends then too (the queue never refers back to the
         # stream). Alive while the stream is open; close() detaches it
@@ -223,8 +224,9 @@ class Stream(Closing):
         # exit hook ran.
         self._finalizer = weakref.finalize(self, _release, processor, events, cloud)
         self._finalizer.atexit = False  # _close_streams_at_exit closes what is open
-        # Threads inside process() or flush(), and a close asked for there.
-        self._inside = threading.local()
+        # Threads inside process() or flush() (their idents: cheaper to mark
+        # than a thread-local attribute), and a close asked for there.
+        self._inside: set[int] = set()
         self._close_when_done = False
         abandon_in_forked_child(self, Stream._abandon_after_fork)
         self._flat = self._mono = channels == 1
@@ -291,9 +293,7 @@ class Stream(Closing):
         """All of `frames` (the stream's first and only audio) and the
         flush in one: the output written into one preallocated array, for
         :meth:`Session.process`."""
-        with self._lock:
-            self._check_open()
-            return self._pump.process_whole(frames)
+        return self._while_open(self._pump.process_whole, frames)
 
     def close(self) -> None:
         """Releases the processor; the transcripts still queued stay
@@ -303,7 +303,7 @@ class Stream(Closing):
         Called on a thread that is inside :meth:`process` or :meth:`flush`
         of this stream (from a signal handler), it returns at once and the
         stream closes as soon as that call returns."""
-        if getattr(self._inside, "active", False):
+        if get_ident() in self._inside:
             # Waiting for the lock would wait for ourselves, and closing now
             # would pull the processor from under the call in progress.
             self._close_when_done = True
@@ -322,15 +322,15 @@ class Stream(Closing):
         ``acquire()`` and ``try`` by hand cost less: a signal handler can
         raise right after ``acquire()`` returns, before the ``try``, and the
         lock would stay taken.)"""
-        inside = self._inside
-        inside.active = True
+        inside, thread = self._inside, get_ident()
+        inside.add(thread)
         try:
             with self._lock:
                 if not self._open or self.cloud:
                     self._check_open()
                 return push(given)
         finally:
-            inside.active = False
+            inside.discard(thread)
             if self._close_when_done:
                 self.close()
 
@@ -339,7 +339,8 @@ class Stream(Closing):
         :mod:`tavix._forked`): closed, without a call into the SDK."""
         self._finalizer.detach()
         self._open = False
-        self._lock = threading.Lock()
+        self._lock = threading.RLock()
+        self._inside = set()
 
     def __repr__(self) -> str:
         layout = {1: "mono", 2: "stereo"}.get(self.channels, f"{self.channels} channels")
