@@ -46,8 +46,8 @@ MONO_LAYOUTS = [(1, "2-D"), (1, "1-D"), (1, "1-D strided"), (2, "2-D")]
 
 
 @pytest.mark.parametrize("channels, layout", MONO_LAYOUTS)
-@pytest.mark.parametrize("sizes", [(1,), (7, 333, 1000), (319, 321), (320,), (2 * RATE,)],
-                         ids=["1", "7-333-1000", "319-321", "20ms", "2s"])
+@pytest.mark.parametrize("sizes", [(1,), (7, 333, 1000), (319, 321), (100, 320), (320,), (2 * RATE,)],
+                         ids=["1", "7-333-1000", "319-321", "100-20ms", "20ms", "2s"])
 def test_passthrough_gives_the_input_back_bit_for_bit(session, channels, layout, sizes):
     seconds = 0.8 if sizes == (1,) else 2.0
     audio = as_layout(audio_with_silence(seconds, channels), layout)

@@ -197,14 +197,18 @@ class Pump:
             else:
                 buffer = frames
             try:
-                alone = self._push_alone(buffer[:chunk])
+                # A 20 ms block as it is: no slice of it made, none staged.
+                alone = self._push_alone(frames if count == chunk and not staged else buffer[:chunk])
             except BaseException:
                 if staged:
                     self._staged = staged + count
                 else:
                     self._stage(frames)
                 raise
-            self._stage(buffer[chunk:staged + count])
+            if staged + count > chunk:
+                self._stage(buffer[chunk:staged + count])
+            else:
+                self._staged = 0
             if alone is not None:
                 return alone
         else:
