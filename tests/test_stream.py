@@ -172,6 +172,15 @@ def test_a_refused_push_keeps_its_audio_for_the_next_call(sizes, refused_call, m
     assert np.array_equal(np.concatenate(out), audio)
 
 
+@pytest.mark.parametrize("block, pushed", [(None, 100), (64, 0)], ids=["after input", "real-time mode"])
+def test_the_chunk_is_lengthened_only_before_input_and_outside_real_time_mode(block, pushed):
+    pump = Pump(refusing_once(0), 1, 32, block=block)
+    pump.push(np.ones((pushed, 1), np.float32)) if pushed else None
+    with pytest.raises(RuntimeError, match="before the first input"):
+        pump.lengthen_chunk(10)
+    assert pump.chunk == (32 if block is None else 64)
+
+
 @pytest.mark.parametrize("block", [None, 256])
 @pytest.mark.parametrize("size", [256, 320])
 def test_each_result_is_a_writable_array_of_its_own(session, block, size):

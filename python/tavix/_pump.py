@@ -137,6 +137,9 @@ class Pump:
             # A whole number of blocks, so pushes happen on block boundaries
             # and the delay stays the same from one call to the next.
             self.chunk = block if block >= min_frames else -(-min_frames // block) * block
+        # What goes alone when all zeros (the SDK's silence comes as whole
+        # frames): the chunk itself, unless lengthened.
+        self._unit = self.chunk
         self._drain_limit = drain_limit_chunks * self.chunk
         # Input short of a chunk waits here for the next push: the first
         # `_staged` frames. Room for a chunk and a block beside it, so a
@@ -159,6 +162,17 @@ class Pump:
         self._returned = 0
         self.finished = False
         self._whole = False  # process_whole: every output frame goes into its array
+
+    def lengthen_chunk(self, factor: int) -> None:
+        """Pushes `factor` chunks' frames per call from now on: fewer calls,
+        each with its own interpreter-lock round trip and bookkeeping, for
+        input no caller waits on chunk by chunk (a file). Only before the
+        first input and outside real-time mode, whose timing it would change."""
+        if self.frames_in or self.block is not None:
+            raise RuntimeError("the chunk is set before the first input, outside real-time mode")
+        self.chunk *= factor
+        self._staging = silence(2 * self.chunk, self.channels)
+        self._staging_mono = self._staging.reshape(-1)
 
     @property
     def latency(self) -> int | None:
@@ -286,7 +300,7 @@ class Pump:
             if pending.any():
                 chunk = silence(self.chunk, self.channels)
                 chunk[:len(pending)] = pending
-                self._receive(self._submit(chunk))
+                self._push_held(chunk)
             # Pending silence needs no push of its own: the drain is silence.
             drain = silence(self.chunk, self.channels)
             drained = 0
@@ -295,7 +309,7 @@ class Pump:
                     raise RuntimeError(
                         f"the processor returned no audio for {drained} frames of silence after "
                         f"the input; were its frames ({self.chunk} per channel) below its minimum?")
-                self._receive(self._submit(drain))
+                self._push_held(drain)
                 drained += self.chunk
         if self.block is None:
             return self._ready.take(self._ready.size)
@@ -323,7 +337,7 @@ class Pump:
         call once a stream runs), is returned to go to the caller as it is;
         anything else is queued as usual."""
         if (self.start is None or self.block is not None or self._ready.size
-                or self.processor_latency is None or self._whole):
+                or self.processor_latency is None or self._whole or self._has_silent_frame(chunk)):
             self._push_chunk(chunk)
             return None
         got = self._submit(chunk)
@@ -335,7 +349,27 @@ class Pump:
         self._ready.appended += len(got)
         return got.copy()  # the processor's output is a read-only view
 
+    def _has_silent_frame(self, chunk: Frames) -> bool:
+        """Whether a lengthened chunk holds an all-zero frame of the SDK's
+        minimum. The SDK holds such a frame back as silence only when it
+        comes alone, and the leading ones never reach it: so those chunks go
+        frame by frame, and the output stays what 20 ms pushes give."""
+        unit = self._unit
+        return len(chunk) > unit and not chunk.reshape(-1, unit * self.channels).any(axis=1).all()
+
+    def _push_held(self, chunk: Frames) -> None:
+        """Pushes `chunk` after the input's end (the rest and the drain)."""
+        if self._has_silent_frame(chunk):
+            for begin in range(0, len(chunk), self._unit):
+                self._receive(self._submit(chunk[begin:begin + self._unit]))
+        else:
+            self._receive(self._submit(chunk))
+
     def _push_chunk(self, chunk: Frames) -> None:
+        if self._has_silent_frame(chunk):
+            for begin in range(0, len(chunk), self._unit):
+                self._push_chunk(chunk[begin:begin + self._unit])
+            return
         if self.start is None:
             if not chunk.any():
                 self._ready.append(chunk.copy())

@@ -295,6 +295,12 @@ class Stream(Closing):
         :meth:`Session.process`."""
         return self._while_open(self._pump.process_whole, frames)
 
+    def _push_longer(self, factor: int) -> None:
+        """Pushes `factor` times the SDK's 20 ms minimum per call; before
+        any audio (see :meth:`Pump.lengthen_chunk`)."""
+        with self._lock:
+            self._pump.lengthen_chunk(factor)
+
     def close(self) -> None:
         """Releases the processor; the transcripts still queued stay
         readable, and iteration over them ends after the last. Output not
