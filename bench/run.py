@@ -67,13 +67,13 @@ END_MARK = "<!-- bench/run.py: generated block ends -->"
 GROUP_HELP = {
     "frames": ("AudioFrame construction and .samples against memoryview", "5"),
     "process": ("process_frame against the native loop, 16 configurations, and its fixed cost "
-                "per call (Python minus native)", "40"),
+                "per call (Python minus native)", "15"),
     "peers": ("denoise against Speex and WebRTC NS (each left out, with what to install, "
               "when missing)", "40"),
     "layer": ("Stream.process (20 ms, 256-frame, real-time blocks) and Session.process "
-              "against a bare process_frame loop, a minute of 48 kHz audio per round", "60"),
-    "jobs": ("tavix process --jobs 2 against --jobs 1 on 4 files of 30 s, a process per run, "
-             "at most 7 rounds", "30"),
+              "against a bare process_frame loop, a minute of 48 kHz audio per round", "50"),
+    "jobs": ("tavix process --jobs 2 against --jobs 1 on 4 files of 30 s, and the command's start-up "
+             "alone, a process per run, at most 7 rounds", "30"),
     "realtime": ("p99.9 of Stream(block=N).process against the block, local and cloud", "60"),
     "callbacks": ("transcript and pipeline-state callbacks on the SDK's threads", "30"),
     "latency": ("transcript latency from push to callback, main thread idle and busy", "20"),
@@ -611,7 +611,7 @@ def bench_jobs(b: Bench):
     tiny = []
     for index in range(JOBS_FILES):
         path = folder / f"tiny{index}.wav"
-        soundfile.write(path, noisy_speech(LAYER_RATE, 0.02), LAYER_RATE, subtype="FLOAT")
+        soundfile.write(path, noise(LAYER_RATE // 50, index), LAYER_RATE, subtype="FLOAT")
         tiny.append(str(path))
     seconds = lambda s: f"{s:.2f} s"  # noqa: E731
     two, one, fixed = alternate([run(2), run(1), startup], min(b.repeats, 7))
