@@ -1,11 +1,20 @@
-# Shared set-up for the scripts in this folder; sourced, not run.
+# Shared set-up for the scripts in this folder; sourced, not run. Every
+# script runs in strict mode from the repository's root (the paths it is
+# given are taken from there), and most begin with prepare_venv.
 set -euo pipefail
 
 repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$repo_root"
 
-# Prints the interpreter that runs, and is 3.12 or newer; PYTHON overrides.
+# python_query PYTHON QUESTION [NAME...]: asks interpreter PYTHON
+# (scripts/python_query.py says what it answers).
+python_query() {
+    local python=$1; shift
+    "$python" "$repo_root/scripts/python_query.py" "$@"
+}
+
 is_supported_python() {
-    "$1" -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1)' >/dev/null 2>&1
+    python_query "$1" supported >/dev/null 2>&1
 }
 
 python_candidates() {
@@ -18,6 +27,7 @@ python_candidates() {
     echo python3
 }
 
+# Prints the interpreter that runs, and is 3.12 or newer; PYTHON overrides.
 find_python() {
     if [[ -n "${PYTHON:-}" ]]; then
         if is_supported_python "$PYTHON"; then echo "$PYTHON"; return 0; fi
@@ -38,7 +48,7 @@ find_all_pythons() {
     local candidate seen="" minor
     while read -r candidate; do
         is_supported_python "$candidate" || continue
-        minor=$("$candidate" -c 'import sys; print(sys.version_info[1])')
+        minor=$(python_query "$candidate" version)
         [[ " $seen " == *" $minor "* ]] && continue
         seen="$seen $minor"
         echo "$candidate"
@@ -76,11 +86,52 @@ ensure_venv() {
 # Ninja and nanobind, so a clean machine needs nothing else.
 ensure_venv_packages() {
     local venv=$1; shift
-    if ! "$venv/bin/python" -c 'import sys, importlib.metadata as md; [md.version(n) for n in sys.argv[1:]]' \
-            "$@" >/dev/null 2>&1; then
+    if ! python_query "$venv/bin/python" installed "$@" >/dev/null 2>&1; then
         echo "== installing $* into $venv"
         "$venv/bin/python" -m pip install -q "$@"
     fi
+}
+
+# prepare_venv [PACKAGE...]: the set-up most scripts begin with. Sets
+# `python` to a Python 3.12+ (find_python), checks the system packages the
+# build needs, and makes the virtual environment `venv` (default
+# $repo_root/.venv; a script may set `venv` first) with the PyPI packages
+# named.
+prepare_venv() {
+    python=$(find_python)
+    venv=${venv:-$repo_root/.venv}
+    ensure_system_packages
+    ensure_venv "$venv" "$python"
+    if (( $# )); then
+        ensure_venv_packages "$venv" "$@"
+    fi
+}
+
+# cmake_configure SOURCE BUILD [CMAKE ARGUMENT...]: configures the build
+# folder BUILD of the project in SOURCE with the CMake and Ninja of `venv`
+# (prepare_venv installs them). A cache made by another checkout, source
+# folder or generator cannot be reconfigured in place, so such a BUILD is
+# removed first. Only CMake's warnings and errors are shown.
+cmake_configure() {
+    local source build cache
+    source=$(cd "$1" && pwd) build=$2
+    shift 2
+    cache="$build/CMakeCache.txt"
+    if [[ -f $cache ]] && ! { grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$source" "$cache" &&
+                              grep -qxF "CMAKE_GENERATOR:INTERNAL=Ninja" "$cache"; }; then
+        echo "== removing $build (configured elsewhere)"
+        rm -rf "$build"
+    fi
+    "$venv/bin/cmake" -S "$source" -B "$build" -G Ninja --log-level=WARNING \
+        -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" "$@" >/dev/null
+}
+
+# fail STEP: records a failed step of a script that runs every step even
+# when an earlier one failed, and exits non-zero at the end if any did.
+failed=()
+fail() {
+    echo "== FAILED: $1"
+    failed+=("$1")
 }
 
 # The sound server the live-audio tests run against (PulseAudio, reached

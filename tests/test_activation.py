@@ -8,12 +8,9 @@ import pytest
 
 import _tavix_module as m
 from api_keys import DEMO_KEY, make_api_key
+from tavix._module_messages import NO_PROCESSOR
 
 E = m.SdkErrorType
-NO_PROCESSOR = (
-    "create_audio_processor failed: the SDK returned no processor. Ensure the SDK is activated "
-    "and the requested model is entitled to the activated user."
-)
 
 
 def make_sdk(monkeypatch, storage, **environment):

@@ -8,7 +8,7 @@ import textwrap
 
 import pytest
 
-from helpers import DEMO_KEY, run_python
+from helpers import DEMO_KEY, run_python, unless_fork_safe_allocator
 
 COMMON = f"""
 import sys, tempfile, threading, time
@@ -108,6 +108,14 @@ SCENARIOS = {
                 main_done.wait()
         p = processor_calling(on_state)
     """,
+    # Two of them: each is counted.
+    "two state callbacks waiting for the main thread": """
+        main_done = threading.Event()
+        def on_state(state):
+            if state == m.PipelineState.NOT_RUNNING:
+                main_done.wait()
+        processors = [processor_calling(on_state) for _ in range(2)]
+    """,
     # The same callback still running Python when finalisation starts: CPython
     # unwinds its thread, which nothing may swallow.
     "state callback still running at finalisation": """
@@ -157,12 +165,16 @@ SCENARIOS = {
 # Exit races are timing-dependent: the quick scenarios run a few times each.
 # A callback that never returns keeps whatever it refers to for good: exit
 # abandons it, says so in one line, and nanobind's leak report stays quiet.
-NEVER_RETURNS = {"state callback waiting for the main thread",
-                 "state callback still running at finalisation"}
-SLOW = NEVER_RETURNS | {"stuck callback", "slow transcript callback"}
+ABANDONED = ("_tavix_module: at exit, {} still running on SDK threads did not return in time and "
+             "were abandoned with what they hold")
+NEVER_RETURNS = {
+    "state callback waiting for the main thread": "1 callback and processor teardowns",
+    "two state callbacks waiting for the main thread": "2 callbacks and processor teardowns",
+    "state callback still running at finalisation": "1 callback and processor teardowns",
+    "stuck callback": "1 callback",
+}
+SLOW = NEVER_RETURNS.keys() | {"slow transcript callback"}
 RUNS = {name: 1 if name in SLOW else 4 for name in SCENARIOS}
-ABANDONED = ("_tavix_module: at exit, 1 callback and processor teardowns still running on SDK "
-             "threads did not return in time and were abandoned with what they hold")
 
 
 @pytest.mark.parametrize("name", SCENARIOS)
@@ -173,7 +185,7 @@ def test_exit_is_clean(name):
         assert "Fatal Python error" not in result.stderr
         assert "leaked" not in result.stderr
         if name in NEVER_RETURNS:
-            assert result.stderr.splitlines()[-1:] == [ABANDONED]
+            assert result.stderr.splitlines()[-1:] == [ABANDONED.format(NEVER_RETURNS[name])]
 
 
 def test_a_real_leak_is_still_reported():
@@ -208,3 +220,98 @@ def test_callback_exit_request_does_not_end_the_interpreter():
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == ["SystemExit", "still running"]
+
+
+# An atexit handler registered before the import runs after the module's
+# hook, one registered after it runs before: only the latter may still open
+# a processor, which the hook then closes.
+@pytest.mark.parametrize("registered, printed", [
+    ("before", "create_audio_processor refused: the interpreter is exiting and has closed every "
+               "processor."),
+    ("after", "processed"),
+])
+def test_atexit_handlers_before_and_after_the_hook(tmp_path, registered, printed):
+    storage = tmp_path / "storage"
+    handler = textwrap.dedent(f"""
+        import atexit
+        def open_one_more():
+            try:
+                p = sdk.create_audio_processor(processor_attrs(local=True))
+                p.process_frame(frame_of(0.02))
+                print("processed", flush=True)
+            except RuntimeError as error:
+                print(error, flush=True)
+        """)
+    body = textwrap.dedent(f"""
+        import _tavix_module as m
+        from helpers import DEMO_KEY, frame_of, processor_attrs
+        sdk = m.create_sdk(m.InitParams({str(storage)!r}))
+        assert sdk.activate_api_key(DEMO_KEY).success
+        """)
+    register = "atexit.register(open_one_more)\n"
+    code = handler + (register + body if registered == "before" else body + register)
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [printed]
+    log = (storage / "logs" / "tavix.log").read_text()
+    assert log.count("create_audio_processor") == log.count("destroy_audio_processor")
+
+
+# A forked child has none of its parent's threads: its exit must not wait for
+# the callback the parent had running at the fork, nor for the teardown that
+# callback handed off; and what a parent had open is closed in each child,
+# grandchildren included.
+FORKS_WHILE_A_CALLBACK_RUNS = f"""
+import os, sys, tempfile, threading
+import _tavix_module as m
+from helpers import frame_of, processor_attrs
+
+def activated_sdk():
+    sdk = m.create_sdk(m.InitParams(tempfile.mkdtemp()))
+    assert sdk.activate_api_key({DEMO_KEY!r}).success
+    return sdk
+
+sdk = activated_sdk()
+stored, closed, release = threading.Event(), threading.Event(), threading.Event()
+holder = []
+
+def close_myself_then_wait(state):
+    if state == m.PipelineState.RUNNING and stored.wait(10):
+        holder.pop().close()  # handed off: the teardown waits for this callback
+        closed.set()
+        release.wait(60)
+
+holder.append(sdk.create_audio_processor(processor_attrs(notify=close_myself_then_wait)))
+stored.set()
+assert closed.wait(10)
+
+def fork_and_check(kept, depth):
+    pid = os.fork()
+    if pid:
+        return os.waitpid(pid, 0)[1]
+    try:
+        kept.process_frame(frame_of(0.02))
+    except RuntimeError as error:
+        print(depth, error, flush=True)
+    own = activated_sdk().create_audio_processor(processor_attrs(local=True))
+    own.process_frame(frame_of(0.02))
+    if depth < DEPTH:
+        print(depth, "child status", fork_and_check(own, depth + 1), flush=True)
+    sys.exit(0)
+
+status = fork_and_check(sdk.create_audio_processor(processor_attrs(local=True)), 1)
+release.set()
+print("child status", status)
+"""
+
+
+@unless_fork_safe_allocator
+@pytest.mark.parametrize("depth", [1, 2], ids=["child", "grandchild"])
+def test_a_forked_child_exits_without_its_parents_threads(depth):
+    result = run_python(f"DEPTH = {depth}\n" + FORKS_WHILE_A_CALLBACK_RUNS)
+    assert result.returncode == 0, result.stderr
+    closed = "process_frame called on a closed AudioProcessor"
+    expected = [f"{level} {closed}" for level in range(1, depth + 1)]
+    expected += [f"{level} child status 0" for level in range(depth - 1, 0, -1)]
+    assert result.stdout.splitlines() == expected + ["child status 0"]
+    assert "abandoned" not in result.stderr and "leaked" not in result.stderr

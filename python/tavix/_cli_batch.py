@@ -24,10 +24,20 @@ from typing import Any, TextIO
 
 from _tavix_module import TranscriptType
 from tavix._cli_inputs import STANDARD_STREAM, copy_to_standard_output, expand, spool_standard_input
+from tavix._output_rules import (
+    OutputError,
+    default_output,
+    earlier_outputs,
+    existing_outputs,
+    names_folder,
+    output_format,
+    output_of_another_input,
+    written_twice,
+)
 from tavix._sdk_log import model_refusal
-from tavix._staged_output import OutputError, name_max, remove_unfinished
-from tavix.audio import FileSummary, RawFormat, process_file, writable_format
-from tavix.audio import _soundfile  # pyright: ignore[reportPrivateUsage]  (same package)
+from tavix._soundfile import load_soundfile
+from tavix._staged_output import remove_unfinished
+from tavix.audio import FileSummary, RawFormat, process_file
 from tavix.session import ActivationError, Session, StreamOptions
 from tavix.stream import ModelRefusedError
 from tavix.transcripts import Transcript
@@ -196,13 +206,11 @@ def plan(sources: Sequence[str], output: str | None, label: str | None,
         jobs = [Job(item.path, default_output(item.path, label)) for item in found.files]
     else:
         out = Path(output)
-        mode = _mode(out)
-        is_dir = mode is not None and stat.S_ISDIR(mode)
-        if len(found.files) > 1 or folder_given or is_dir or output.endswith(("/", os.sep)):
-            names_a_file = mode is None and writable_format(out) is not None
-            if (mode is not None and not is_dir) or (names_a_file and not output.endswith(("/", os.sep))):
-                raise UsageError(f"-o {output}: not a folder (with several inputs, -o names a folder; "
-                                 "end it with / to make a folder of that name)")
+        try:
+            to_folder = names_folder(output, several=len(found.files) > 1 or folder_given)
+        except NotADirectoryError as error:
+            raise UsageError(str(error)) from None
+        if to_folder:
             jobs = [Job(item.path, out / (item.within or item.path.name)) for item in found.files]
             folder = out
         else:
@@ -211,17 +219,14 @@ def plan(sources: Sequence[str], output: str | None, label: str | None,
         jobs = [replace(job, source_name=STANDARD_STREAM) for job in jobs]
     if choices.raw is not None:
         jobs = [replace(job, raw=choices.raw) for job in jobs]
-    writers: dict[Path, Path] = {}
-    for job in jobs:
-        key = job.source if job.destination is None else job.destination
-        target = Path(os.path.abspath(key))
-        if target in writers:
-            what = "given twice" if job.destination is None else f"would both be written to {key}"
-            raise UsageError(f"{writers[target]} and {job.source}: {what}")
-        writers[target] = job.source
+    clash = written_twice(jobs)
+    if clash is not None:
+        raise UsageError(clash)
     if label is not None:
         jobs = _leave_out_earlier_outputs(jobs, label, notes)
-    _refuse_outputs_that_are_inputs(jobs)
+    clash = output_of_another_input(jobs)
+    if clash is not None:
+        raise UsageError(clash)
     if label is not None and not to_stdout:
         jobs = _leave_out_finished(jobs, choices, notes)
     return Plan(jobs, folder, notes)
@@ -229,26 +234,18 @@ def plan(sources: Sequence[str], output: str | None, label: str | None,
 
 def _leave_out_earlier_outputs(jobs: Sequence[Job], label: str, notes: list[str]) -> list[Job]:
     """Without the inputs that this model wrote from another input of the
-    same run (its suffix on the name, and the very path that input's output
-    gets): running over a folder twice is a re-run, not a usage error, and
-    never processes the first run's results again."""
-    written = {Path(os.path.abspath(job.destination)): job for job in jobs if job.destination is not None}
-    kept: list[Job] = []
-    for job in jobs:
-        writer = written.get(Path(os.path.abspath(job.source)))
-        if writer is not None and writer is not job and job.source.stem.endswith(f".{label}"):
-            notes.append(f"{job.input_label}: skipped (the output of {writer.input_label})")
-        else:
-            kept.append(job)
-    return kept
+    same run (a re-run over the same folder), each said in `notes`."""
+    earlier = earlier_outputs(jobs, label)
+    notes.extend(f"{job.input_label}: skipped (the output of {writer.input_label})" for job, writer in earlier)
+    left_out = {job for job, _ in earlier}
+    return [job for job in jobs if job not in left_out]
 
 
 def _leave_out_finished(jobs: Sequence[Job], choices: Choices, notes: list[str]) -> list[Job]:
     """With --skip-existing, without the jobs whose output exists; without
     it or --overwrite, a refusal naming every one of them before any work
     (an output that is its own input is refused when its turn comes)."""
-    finished = [job for job in jobs if job.destination is not None and _mode(job.destination) is not None
-                and not _same_file(job.source, job.destination)]
+    finished = existing_outputs(jobs)
     if not finished or choices.overwrite:
         return list(jobs)
     if not choices.skip_existing:
@@ -262,57 +259,10 @@ def _leave_out_finished(jobs: Sequence[Job], choices: Choices, notes: list[str])
     return [job for job in jobs if job not in finished]
 
 
-def _mode(path: Path) -> int | None:
-    """`path`'s st_mode, or None when there is nothing there to see (a name
-    too long for the file system included)."""
-    try:
-        return path.stat().st_mode
-    except OSError:
-        return None
-
-
-def _identity(path: Path) -> tuple[int, int] | None:
-    try:
-        status = path.stat()
-    except OSError:
-        return None
-    return status.st_dev, status.st_ino
-
-
-def _refuse_outputs_that_are_inputs(jobs: Sequence[Job]) -> None:
-    """With --overwrite one file's output would replace another input,
-    perhaps before it is read. (A file that is its own output is refused
-    when its turn comes.)"""
-    inputs: dict[object, Path] = {}
-    for job in jobs:
-        inputs[Path(os.path.realpath(job.source))] = job.source
-        identity = _identity(job.source)
-        if identity is not None:
-            inputs[identity] = job.source
-    for job in jobs:
-        if job.destination is None:
-            continue
-        for key in (Path(os.path.realpath(job.destination)), _identity(job.destination)):
-            other = inputs.get(key)
-            if other is not None and not _same_file(other, job.source):
-                raise UsageError(f"{job.source}: its output {job.destination} is the input {other}")
-
-
-def _same_file(a: Path, b: Path) -> bool:
-    identity = _identity(a)
-    return a == b or (identity is not None and identity == _identity(b))
-
-
-def default_output(source: Path, label: str) -> Path:
-    # The input's format when it can be written, WAV otherwise (MP3 in: WAV out).
-    suffix = source.suffix if writable_format(source) else ".wav"
-    return source.with_name(f"{source.stem}.{label}{suffix}")
-
-
 def check(job: Job, overwrite: bool) -> int:
     """The input's sample rate, once the paths are fit to run `job`;
     otherwise FileError with the reason."""
-    sf = _soundfile()
+    sf = load_soundfile()
     source = job.source
     try:
         mode = source.stat().st_mode
@@ -332,26 +282,8 @@ def check(job: Job, overwrite: bool) -> int:
         rate = job.raw.rate if job.raw is not None else int(sf.info(os.fsencode(source)).samplerate)
     except sf.LibsndfileError as error:
         raise FileError(f"not an audio file soundfile reads ({error.error_string.rstrip('.')})") from None
-    destination = job.destination
-    if destination is not None:
-        longest = name_max(destination.parent)
-        if len(os.fsencode(destination.name)) > longest:
-            raise FileError(f"cannot write {destination}: its name is too long (the file system "
-                            f"takes {longest} bytes at most)")
-        if destination.exists() and os.path.samefile(source, destination):
-            raise FileError(f"the output {destination} is the input itself")
-        if destination.is_dir():
-            raise FileError(f"cannot write {destination}: it is a folder")
-        if destination.exists() and not overwrite:
-            raise FileError(f"{job.output_label} exists (pass --overwrite to replace it)")
-        if writable_format(destination) is None:
-            raise FileError(f"cannot write {destination}: no audio format for the extension "
-                            f"{destination.suffix!r} (for example .wav, .flac, .ogg)")
-        folder = destination.parent
-        if not folder.is_dir():
-            raise FileError(f"cannot write {destination}: no folder {folder}")
-        if not os.access(folder, os.W_OK | os.X_OK):
-            raise FileError(f"cannot write {destination}: permission denied")
+    if job.destination is not None:
+        output_format(job.destination, overwrite=overwrite, source=source)
     return rate
 
 
@@ -361,7 +293,7 @@ _SDK_LANGUAGE_FIELDS = ("lt_config.language_in", "lt_config.language_out")
 
 def describe(error: Exception, job: Job, settings: Settings | None = None) -> str:
     """One line for an error of one file's run."""
-    if isinstance(error, (FileError, OutputError)):
+    if isinstance(error, (FileError, OutputError, FileExistsError)):
         return str(error)
     if isinstance(error, ModelRefusedError):
         storage = None if settings is None else settings.storage
@@ -375,8 +307,6 @@ def describe(error: Exception, job: Job, settings: Settings | None = None) -> st
         for field, option in zip(_SDK_LANGUAGE_FIELDS, settings.language_options, strict=True):
             text = text.replace(field, option)
         return text
-    if isinstance(error, FileExistsError):
-        return f"{job.output_label} exists (pass --overwrite to replace it)"
     if isinstance(error, ValueError):
         return str(error)  # the SDK refusing the audio's rate or channels, or a language
     if isinstance(error, OSError) and error.strerror:
@@ -701,7 +631,7 @@ def create_folder(folder: Path | None, console: Console, jobs: Sequence[Job] = (
 def _total_seconds(jobs: Sequence[Job]) -> float:
     if not sys.stderr.isatty():
         return 0.0
-    sf = _soundfile()
+    sf = load_soundfile()
     total = 0.0
     for job in jobs:
         try:

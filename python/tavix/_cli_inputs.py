@@ -12,7 +12,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import BinaryIO
 
-from tavix.audio import _soundfile  # pyright: ignore[reportPrivateUsage]  (same package)
+from tavix._soundfile import load_soundfile
 
 #: The input and output argument that stands for standard input or output.
 STANDARD_STREAM = "-"
@@ -73,7 +73,7 @@ def _regular(path: Path) -> bool:
 
 
 def _reads_as_audio(path: Path) -> bool:
-    sf = _soundfile()
+    sf = load_soundfile()
     try:
         sf.info(os.fsencode(path))
     except (sf.LibsndfileError, RuntimeError, OSError):

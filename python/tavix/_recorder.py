@@ -14,9 +14,10 @@ from typing import Final
 
 import numpy as np
 
+from tavix._output_rules import output_format
 from tavix._ring import Frames, Ring
+from tavix._soundfile import load_soundfile
 from tavix._staged_output import StagedOutput
-from tavix.audio import _soundfile, writable_format  # pyright: ignore[reportPrivateUsage]
 
 #: How much audio the ring holds while the writer is busy (a slow disk).
 RING_SECONDS: Final = 4.0
@@ -26,17 +27,12 @@ class Recorder:
     def __init__(self, path: str | os.PathLike[str], rate: int, channels: int, *,
                  overwrite: bool) -> None:
         self.path: Final = Path(path)
-        out_format = writable_format(self.path)
-        if out_format is None:
-            raise ValueError(f"cannot record to {self.path}: no audio format for the extension "
-                             f"{self.path.suffix!r} (for example .wav, .flac)")
-        if self.path.exists() and not overwrite:
-            raise FileExistsError(f"{self.path} exists (pass --overwrite to replace it)")
+        out_format = output_format(self.path, overwrite=overwrite)
         self._overwrite = overwrite
         self._ring = Ring(int(rate * RING_SECONDS), channels)
         self._chunk: Frames = np.zeros((rate // 10, channels), np.float32)
         self._interval = len(self._chunk) / rate / 2
-        self._output = StagedOutput(_soundfile(), self.path, rate, channels, out_format, None)
+        self._output = StagedOutput(load_soundfile(), self.path, rate, channels, out_format, None)
         #: Frames the callback could not hand over because the ring was full.
         self.dropped = 0
         self._error: BaseException | None = None

@@ -17,14 +17,11 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from tavix._output_rules import OutputError, name_max, output_exists
+
 #: Below this much free space a system error while writing is taken to be a
 #: full disk: the write that failed wanted more than was left.
 _NEARLY_FULL = 1 << 20
-
-
-class OutputError(OSError):
-    """Writing an output failed; the message names the output, never the
-    temporary file. `errno` is ``ENOSPC`` when the disk is full."""
 
 
 _live: set[Path] = set()
@@ -45,14 +42,6 @@ def _unlink(path: Path) -> None:
         os.unlink(path)
     except OSError:
         pass
-
-
-def name_max(folder: Path) -> int:
-    """The longest file name, in bytes, that `folder` takes."""
-    try:
-        return os.pathconf(folder, "PC_NAME_MAX")
-    except (OSError, ValueError):
-        return 255
 
 
 def _temporary_prefix(destination: Path) -> str:
@@ -165,7 +154,7 @@ class StagedOutput:
             self._sync()
             self._check_length()
             if not overwrite and self.destination.exists():  # made while this one ran
-                raise FileExistsError(errno.EEXIST, "the output exists", os.fspath(self.destination))
+                raise output_exists(self.destination)
             try:
                 os.replace(self.temporary, self.destination)
             except OSError as error:

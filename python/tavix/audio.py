@@ -3,8 +3,6 @@ imported only when used): any format libsndfile reads."""
 
 from __future__ import annotations
 
-import errno
-import importlib
 import os
 import time
 from collections.abc import Callable, Iterator
@@ -15,9 +13,11 @@ from typing import Any, Unpack
 import numpy as np
 import numpy.typing as npt
 
+from tavix._output_rules import output_format
+from tavix._soundfile import load_soundfile, writable_format
 from tavix._staged_output import StagedOutput
 from tavix.session import Session, StreamOptions
-from tavix.stream import as_frames
+from tavix.stream import Stream, as_frames
 from tavix.transcripts import Transcript, TranscriptQueue
 
 __all__ = ["FileSummary", "RawFormat", "process_file", "read_audio", "writable_format", "write_audio"]
@@ -31,21 +31,10 @@ READ_BLOCK = 48000
 FILE_PUSH_FACTOR = 10
 
 
-def _soundfile() -> Any:
-    # Imported on first use, so tavix works without it for everything else;
-    # typed as Any, as the package has no type information.
-    try:
-        return importlib.import_module("soundfile")
-    except ImportError as error:
-        raise ModuleNotFoundError(
-            "reading and writing audio files needs the soundfile package: "
-            "pip install soundfile") from error
-
-
 def read_audio(path: str | os.PathLike[str]) -> tuple[npt.NDArray[np.float32], int]:
     """The samples of an audio file as float32 ``(frames, channels)`` (mono
     files too), and its sample rate."""
-    data, rate = _soundfile().read(os.fsencode(path), dtype="float32", always_2d=True)
+    data, rate = load_soundfile().read(os.fsencode(path), dtype="float32", always_2d=True)
     return np.ascontiguousarray(data, np.float32), int(rate)
 
 
@@ -55,7 +44,7 @@ def write_audio(path: str | os.PathLike[str], audio: npt.ArrayLike, rate: int, *
     in the format its extension names. `subtype` is soundfile's (for
     example ``"PCM_16"``, ``"FLOAT"``); by default that format's usual one."""
     frames, _ = as_frames(audio, None)
-    _soundfile().write(os.fsencode(path), frames, rate, subtype=subtype)
+    load_soundfile().write(os.fsencode(path), frames, rate, subtype=subtype)
 
 
 @dataclass(frozen=True, slots=True)
@@ -97,13 +86,6 @@ def open_input(sf: Any, path: Path, raw: RawFormat | None) -> Any:
                         subtype=raw.subtype, format="RAW")
 
 
-def writable_format(path: str | os.PathLike[str]) -> str | None:
-    """The soundfile format that `path`'s extension names (``"FLAC"`` for
-    ``x.flac``), or None when it names none that can be written."""
-    name = Path(path).suffix.lstrip(".").upper()
-    return name if name and name in _soundfile().available_formats() else None
-
-
 def process_file(src: str | os.PathLike[str], dst: str | os.PathLike[str] | None, *,
                  model: str = "denoise", session: Session | None = None, overwrite: bool = True,
                  on_progress: Callable[[int], object] | None = None,
@@ -123,7 +105,11 @@ def process_file(src: str | os.PathLike[str], dst: str | os.PathLike[str] | None
     to a temporary file beside `dst` that is renamed to `dst` once complete,
     so `dst` is never half-written: when anything fails (or is interrupted)
     the temporary file is removed and an existing `dst` is left as it was.
-    With ``overwrite=False`` an existing `dst` raises ``FileExistsError``.
+    Before anything is read, a `dst` that may not be written raises: a
+    ``ValueError`` when it is `src` itself or its extension names no format
+    to write, ``FileExistsError`` when it exists and ``overwrite=False``,
+    and an ``OSError`` when the file system will not take it there (no such
+    folder, no permission, a folder in its place, a name too long).
     Before the rename the file is flushed to disk and its frames counted; a
     failed write, or fewer frames in the file than were written, raises an
     ``OSError`` naming `dst` (``errno.ENOSPC``, "no space left on device",
@@ -132,63 +118,98 @@ def process_file(src: str | os.PathLike[str], dst: str | os.PathLike[str] | None
     `on_progress(frames)` is called after each block with the input frames it
     held, and `on_transcript(transcript)` with each transcript as it arrives;
     both on the calling thread. An exception they raise ends the call."""
-    sf = _soundfile()
     source = Path(src)
     destination = None if dst is None else Path(dst)
-    out_format = None
-    if destination is not None:
-        if destination.exists() and source.exists() and os.path.samefile(source, destination):
-            raise ValueError(f"{destination} is the file being read: write somewhere else")
-        if not overwrite and destination.exists():
-            raise FileExistsError(errno.EEXIST, "the output exists", os.fspath(destination))
-        out_format = writable_format(destination)
-        if out_format is None:
-            raise ValueError(f"{destination}: no audio format to write for the extension "
-                             f"{destination.suffix!r} (for example .wav, .flac, .ogg)")
-    collected: list[Transcript] = []
-
-    def take(transcripts: TranscriptQueue, wait: bool) -> None:
-        # Without waiting: only those already delivered; waiting: every one
-        # left, which ends once the (closed) stream's queue is empty.
-        for transcript in transcripts if wait else _ready(transcripts):
-            collected.append(transcript)
-            if on_transcript is not None:
-                on_transcript(transcript)
-
-    own_session = session is None
+    out_format = None if destination is None else output_format(destination, overwrite=overwrite,
+                                                                  source=source)
+    transcripts = _Transcripts(on_transcript)
     active = Session() if session is None else session
-    staged: StagedOutput | None = None
     try:
-        with open_input(sf, source, raw) as infile:
+        with open_input(load_soundfile(), source, raw) as infile:
             rate, channels = int(infile.samplerate), int(infile.channels)
-            with active.stream(model, rate=rate, channels=channels, **stream_options) as stream:
-                if stream.block is None:
-                    stream._push_longer(FILE_PUSH_FACTOR)  # pyright: ignore[reportPrivateUsage]
-                if destination is not None and out_format is not None:
-                    subtype = infile.subtype if sf.check_format(out_format, infile.subtype) else None
-                    staged = StagedOutput(sf, destination, rate, channels, out_format, subtype)
-                write = staged.write if staged is not None else _discard
-                started = time.perf_counter()
-                total = 0
-                for block in _blocks(infile):
-                    total += len(block)
-                    write(stream.process(block))
-                    take(stream.transcripts, wait=False)
-                    if on_progress is not None:
-                        on_progress(len(block))
-                write(stream.flush())
-                elapsed = time.perf_counter() - started
-            take(stream.transcripts, wait=True)
-        if staged is not None:
-            staged.commit(overwrite=overwrite)
+            output = _Output(infile, destination, out_format)
+            try:
+                stream = active.stream(model, rate=rate, channels=channels, **stream_options)
+                frames, elapsed = _stream_file(infile, stream, output, transcripts, on_progress)
+                output.commit(overwrite=overwrite)
+            finally:
+                output.discard()  # nothing left to remove once committed
     finally:
-        if staged is not None:
-            staged.discard()  # nothing left to remove once committed
-        if own_session:
+        if session is None:
             active.close()
-    duration = total / rate
-    return FileSummary(source, destination, rate, channels, total, duration, elapsed,
-                       elapsed / duration if duration else 0.0, tuple(collected))
+    duration = frames / rate
+    return FileSummary(source, destination, rate, channels, frames, duration, elapsed,
+                       elapsed / duration if duration else 0.0, tuple(transcripts.collected))
+
+
+def _stream_file(infile: Any, stream: Stream, output: _Output, transcripts: _Transcripts,
+                 on_progress: Callable[[int], object] | None) -> tuple[int, float]:
+    """Streams `infile` block by block through `stream`, which it closes,
+    into `output`: the input frames and the seconds it took."""
+    with stream:
+        if stream.block is None:
+            stream._push_longer(FILE_PUSH_FACTOR)  # pyright: ignore[reportPrivateUsage]
+        write = output.open()
+        started = time.perf_counter()
+        frames = 0
+        for block in _blocks(infile):
+            frames += len(block)
+            write(stream.process(block))
+            transcripts.take(stream.transcripts, wait=False)
+            if on_progress is not None:
+                on_progress(len(block))
+        write(stream.flush())
+        elapsed = time.perf_counter() - started
+    transcripts.take(stream.transcripts, wait=True)
+    return frames, elapsed
+
+
+class _Output:
+    """Where a run's processed blocks go: a `StagedOutput`, opened once the
+    stream runs (a refused model leaves no file behind) and put in place
+    by `commit` after the last transcript; or nowhere (``dst=None``)."""
+
+    def __init__(self, infile: Any, destination: Path | None, out_format: str | None) -> None:
+        self._infile = infile
+        self._destination = destination
+        self._format = out_format
+        self._staged: StagedOutput | None = None
+
+    def open(self) -> Callable[[npt.NDArray[np.float32]], None]:
+        """The writer of the processed blocks."""
+        if self._destination is None or self._format is None:
+            return _discard
+        sf, infile = load_soundfile(), self._infile
+        # The input's subtype where the output's format can write it.
+        subtype = infile.subtype if sf.check_format(self._format, infile.subtype) else None
+        self._staged = StagedOutput(sf, self._destination, int(infile.samplerate),
+                                    int(infile.channels), self._format, subtype)
+        return self._staged.write
+
+    def commit(self, *, overwrite: bool) -> None:
+        if self._staged is not None:
+            self._staged.commit(overwrite=overwrite)
+
+    def discard(self) -> None:
+        if self._staged is not None:
+            self._staged.discard()
+
+
+class _Transcripts:
+    """The transcripts of a run, collected and handed to `on_transcript`
+    on the calling thread as they are taken."""
+
+    def __init__(self, on_transcript: Callable[[Transcript], object] | None) -> None:
+        self.collected: list[Transcript] = []
+        self._on_transcript = on_transcript
+
+    def take(self, transcripts: TranscriptQueue, *, wait: bool) -> None:
+        """Without waiting: only those already delivered; waiting: every
+        one left, which ends once the (closed) stream's queue is empty."""
+        for transcript in transcripts if wait else _ready(transcripts):
+            self.collected.append(transcript)
+            if self._on_transcript is not None:
+                self._on_transcript(transcript)
 
 
 def _discard(block: npt.NDArray[np.float32]) -> None:

@@ -111,10 +111,10 @@ def _demo_rate(text: str) -> int:
 
 
 def _raw_format(text: str) -> RawFormat:
-    from tavix.audio import _soundfile  # pyright: ignore[reportPrivateUsage]  (same package)
+    from tavix._soundfile import load_soundfile
 
     fields = text.split(":")
-    subtypes = _soundfile().available_subtypes("RAW")
+    subtypes = load_soundfile().available_subtypes("RAW")
     if len(fields) != 3 or not all(field.isdigit() for field in fields[:2]):
         raise argparse.ArgumentTypeError(f"{text!r} is not RATE:CHANNELS:SUBTYPE (for example 16000:1:PCM_16)")
     rate, channels, subtype = int(fields[0]), int(fields[1]), fields[2].upper()
@@ -127,7 +127,7 @@ def _raw_format(text: str) -> RawFormat:
 
 
 def _container(text: str) -> str:
-    from tavix.audio import writable_format
+    from tavix._soundfile import writable_format
 
     if writable_format(f"x.{text}") is None:
         raise argparse.ArgumentTypeError(f"{text!r} is not an audio format to write (for example wav, flac, ogg)")

@@ -34,6 +34,7 @@ from distributed.diagnostics.plugin import WorkerPlugin
 
 from tavix._cli_batch import FileError, Job, check, describe
 from tavix._cli_cluster import LOCAL_PREFIX
+from tavix._output_rules import OutputRefusedError
 from tavix._staged_output import remove_leftovers
 from tavix.audio import FileSummary, process_file
 from tavix.session import API_KEY_VARIABLE, ActivationError, Session, StreamOptions
@@ -46,9 +47,10 @@ __all__ = ["ClusterActivationError", "ClusterUnreachableError", "FileFault", "Fi
            "FilesFailedError", "WorkerSessions", "connect", "process_files", "run_files"]
 
 #: A file's own faults: reported once, never retried (another worker would
-#: fail the same way). FileExistsError and ValueError are what process_file
-#: raises for an output it must not replace and audio the SDK refuses.
-_USER_ERRORS: Final = (FileError, ModelRefusedError, FileExistsError, ValueError)
+#: fail the same way). FileExistsError, OutputRefusedError and ValueError
+#: are what process_file raises for an output it must not write and audio
+#: the SDK refuses.
+_USER_ERRORS: Final = (FileError, ModelRefusedError, FileExistsError, OutputRefusedError, ValueError)
 
 
 _REFUSED: Final = "activation refused: "

@@ -28,6 +28,7 @@ from _tavix_module import (
 from tavix._channels import MAX_PROCESSOR_CHANNELS, open_split
 from tavix._closing import Closing
 from tavix._forked import abandon_in_forked_child
+from tavix._module_messages import is_no_processor
 from tavix._pump import Frames, Pump
 from tavix.transcripts import DEFAULT_LIMIT, TranscriptQueue, wait_time, waiting_readers
 
@@ -391,9 +392,9 @@ def open_stream(sdk: Sdk, model: str, *, rate: int, channels: int,
         try:
             processor = sdk.create_audio_processor(ProcessorAttributes(audio, lt))
         except RuntimeError as error:
-            # The binding's answer to an empty processor; any other
-            # RuntimeError (the interpreter exiting) is not about the model.
-            if not str(error).startswith("create_audio_processor failed"):
+            # Only the module's answer to an empty processor is about the
+            # model; another RuntimeError (the interpreter exiting) is not.
+            if not is_no_processor(error):
                 raise
             raise ModelRefusedError(model or "translation", str(error)) from error
         undo.callback(processor.close)

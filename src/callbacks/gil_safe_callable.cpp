@@ -6,7 +6,7 @@
 #include <cxxabi.h>
 #endif
 
-#include "module/interpreter_gate.h"
+#include "module/lifetime.h"
 
 using tavix::PipelineState;
 using tavix::TextFrame;

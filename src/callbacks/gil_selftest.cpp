@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "callbacks/gil_safe_callable.h"
-#include "module/interpreter_gate.h"
+#include "module/lifetime.h"
 #include "module/registration.h"
 
 namespace {
@@ -15,7 +15,7 @@ namespace {
 void gil_selftest(PyCallback<int> fn) {
     // At interpreter exit the call would be skipped anyway, and releasing
     // the lock then could cost this thread its way back.
-    if (interpreter_gate_closed()) return;
+    if (stage() == Stage::gate_closed) return;
     std::function<void(int)> callback = wrap_gil<int>(std::move(fn));
     std::thread worker([copy = callback] { copy(42); });
 

@@ -1,8 +1,7 @@
 // Entry of the _tavix_module extension. NB_MODULE provides multi-phase
 // initialisation, declares sub-interpreters unsupported and turns failures of
 // the registration body into ImportError.
-#include "module/exit_hook.h"
-#include "module/fork_hook.h"
+#include "module/lifetime.h"
 #include "module/registration.h"
 
 NB_MODULE(_tavix_module, m) {
@@ -20,6 +19,5 @@ NB_MODULE(_tavix_module, m) {
     register_sdk(m);
     register_audio_processor(m);
 
-    install_exit_hook();
-    install_fork_hook();
+    install_lifetime_hooks();
 }

@@ -5,7 +5,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "module/exit_hook.h"
 #include "module/registration.h"
 #include "types/audio_frame.h"
 #include "types/output_buffers.h"
@@ -20,13 +19,12 @@ constexpr const char* no_processor_message =
     "create_audio_processor failed: the SDK returned no processor. Ensure the SDK is activated "
     "and the requested model is entitled to the activated user.";
 
-ProcessorHandle* first_handle = nullptr;  // guarded by the interpreter lock
-
 // The processed frame, built in its Python object's own memory rather than
 // built, returned and moved there (nanobind's way for a returned value). The
-// type is looked up once: nanobind's lookup by type_info is a hash search,
-// a twentieth of the binding's own instructions per call. Bound types live
-// as long as the process's nanobind internals, so the handle stays valid.
+// type is looked up once: nanobind's lookup by type_info is a hash search
+// each time (about 55 of the binding's 1,800 or so instructions per call).
+// Bound types live as long as the process's nanobind internals, so the
+// handle stays valid.
 nb::typed<nb::object, BoundAudioFrame> processed_frame(std::vector<float> samples) {
     static const nb::handle frame_type = nb::type<BoundAudioFrame>();
     nb::object frame = nb::inst_alloc(frame_type);
@@ -37,43 +35,9 @@ nb::typed<nb::object, BoundAudioFrame> processed_frame(std::vector<float> sample
 
 }  // namespace
 
-ProcessorHandle::ProcessorHandle(std::shared_ptr<SerializedProcessor> processor) noexcept
-    : PyShared(std::move(processor)) {
-    link();
-}
-
-ProcessorHandle::ProcessorHandle(ProcessorHandle&& other) noexcept : PyShared(std::move(other)) {
-    link();
-}
-
-ProcessorHandle::~ProcessorHandle() {
-    reset();
-    (prev_ ? prev_->next_ : first_handle) = next_;
-    if (next_) next_->prev_ = prev_;
-}
-
-void ProcessorHandle::link() noexcept {
-    next_ = first_handle;
-    if (next_) next_->prev_ = this;
-    first_handle = this;
-}
-
-void ProcessorHandle::close_all_in_background() noexcept {
-    // A fallback drop (no helper thread) releases the lock, when the list may
-    // change, so the walk starts over after each open handle.
-    for (ProcessorHandle* handle = first_handle; handle;) {
-        if (!handle->share()) {
-            handle = handle->next_;
-            continue;
-        }
-        handle->reset_in_background();
-        handle = first_handle;
-    }
-}
-
-ProcessorHandle create_audio_processor(const PyShared<tavix::ITavixSdk>& sdk,
+ProcessorHandle create_audio_processor(const Handle<tavix::ITavixSdk>& sdk,
                                        const BoundProcessorAttributes& attrs) {
-    if (interpreter_exiting()) throw std::runtime_error(exiting_message);
+    if (stage() != Stage::open) throw std::runtime_error(exiting_message);
     // The SDK reads the attributes while the lock is released, when another
     // Python thread may change the Python-owned record: it gets a snapshot,
     // whose callbacks have holders of their own (see give_own_holder).
@@ -82,7 +46,7 @@ ProcessorHandle create_audio_processor(const PyShared<tavix::ITavixSdk>& sdk,
         std::unique_ptr<tavix::IAudioProcessor> created = root.CreateAudioProcessor(snapshot);
         if (!created) throw std::runtime_error(no_processor_message);
         return std::make_shared<SerializedProcessor>(std::move(created));
-    }));
+    }), ProcessorHandle::AtExit::closes);
 }
 
 void register_audio_processor(nb::module_& m) {
@@ -110,7 +74,7 @@ void register_audio_processor(nb::module_& m) {
             "(frame_count == 0) while the engine primes; after the last real input, push silence "
             "frames until an empty frame is returned to drain the buffered tail. The returned "
             "samples are valid only until the next process_frame call.")
-        .def("close", [](ProcessorHandle& self) { self.reset(); },
+        .def("close", [](ProcessorHandle& self) { self.close(); },
              "Stop and tear down the processor (joins the SDK output thread with the GIL "
              "released). Idempotent; called automatically on context exit.")
         .def("__enter__",
@@ -118,7 +82,7 @@ void register_audio_processor(nb::module_& m) {
         .def(
             "__exit__",
             [](ProcessorHandle& self, nb::args) {
-                self.reset();
+                self.close();
                 return false;
             },
             // Never swallows the exception: typed so that checkers know.

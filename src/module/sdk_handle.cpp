@@ -6,7 +6,6 @@
 #include <nanobind/stl/string.h>
 
 #include "module/processor_handle.h"
-#include "module/py_shared.h"
 #include "module/registration.h"
 #include "tavix/TavixSdk.h"
 
@@ -16,7 +15,7 @@ namespace {
 
 // Never empty: create_sdk refuses an empty factory result, and an Sdk has no
 // close.
-using SdkHandle = PyShared<ITavixSdk>;
+using SdkHandle = Handle<ITavixSdk>;
 
 SdkHandle create_sdk(const tavix::InitParams& init_params) {
     // A snapshot, as the factory reads it with the lock released.
@@ -27,7 +26,7 @@ SdkHandle create_sdk(const tavix::InitParams& init_params) {
         sdk = tavix::CreateTavixSdk(snapshot);
     }
     if (!sdk) throw std::runtime_error("create_sdk failed: the SDK factory returned no SDK object.");
-    return SdkHandle(std::move(sdk));
+    return SdkHandle(std::move(sdk), SdkHandle::AtExit::stays_open);
 }
 
 }  // namespace

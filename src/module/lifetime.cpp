@@ -1,0 +1,188 @@
+#include "module/lifetime.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <new>
+#include <string>
+#include <thread>
+
+void close_listed_handles() noexcept;  // a friend of SdkObjectHandle, defined below
+
+namespace {
+
+constexpr std::chrono::seconds stage_limit{5};
+
+// Sequentially consistent: an entry counts itself, then reads `state`; the
+// hook stores `state`, then reads the count. One of the two sees the other,
+// so no entry slips past the hook's wait into a finalising interpreter.
+std::atomic<Stage> state{Stage::open};
+std::atomic<int> admitted_entries{0};
+std::atomic<int> handed_off{0};  // drops under way on helper threads
+
+unsigned forks = 0;                       // guarded by the interpreter lock
+SdkObjectHandle* first_listed = nullptr;  // guarded by the interpreter lock
+
+thread_local int admitted_here = 0;   // admitted entries alive on this thread
+thread_local int callbacks_here = 0;  // of which run a callback
+thread_local bool closed_the_gate = false;
+
+// Hands `object` to a helper thread that drops it. Returns false, leaving
+// `object` untouched (the box gives it back), when no thread could start.
+bool hand_off(std::shared_ptr<void>& object) noexcept {
+    auto* box = new (std::nothrow) std::shared_ptr<void>(std::move(object));
+    if (!box) return false;
+    handed_off.fetch_add(1);
+    try {
+        std::thread([box] { delete box; handed_off.fetch_sub(1); }).detach();
+        return true;
+    } catch (...) {
+        object = std::move(*box);
+        delete box;
+        handed_off.fetch_sub(1);
+        return false;
+    }
+}
+
+// Keeps `object` for good, and the Python callables it holds (no leak report).
+void abandon(std::shared_ptr<void> object) noexcept {
+    if (!object) return;
+    (void) new std::shared_ptr<void>(std::move(object));  // out of memory ends the process
+    nb::set_leak_warnings(false);
+}
+
+// Waits with the lock released until `done()`, `stage_limit` at most.
+template <typename Done>
+void wait_until(Done done) {
+    InterpreterUnlocked unlocked;
+    const auto deadline = std::chrono::steady_clock::now() + stage_limit;
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// One line, and no leak report: it would blame the binding for what they hold.
+void report_abandoned(int callbacks, bool teardowns) {
+    std::string running = callbacks > 0 ? std::to_string(callbacks) + " callback" : "";
+    if (callbacks > 1) running += "s";
+    if (teardowns) running += std::string(running.empty() ? "" : " and ") + "processor teardowns";
+    PySys_WriteStderr("_tavix_module: at exit, %s still running on SDK threads did not return in "
+                      "time and were abandoned with what they hold\n", running.c_str());
+    nb::set_leak_warnings(false);
+}
+
+void on_interpreter_exit() {
+    state.store(Stage::closing_processors);
+    close_listed_handles();
+    wait_until([] { return handed_off.load() == 0; });
+
+    closed_the_gate = true;
+    state.store(Stage::gate_closed);
+    // The hook may run inside a callback: entries of this thread end later.
+    const auto others = [own = admitted_here] { return std::max(admitted_entries.load() - own, 0); };
+    wait_until([&] { return others() == 0 && handed_off.load() == 0; });
+    if (others() > 0 || handed_off.load() > 0) report_abandoned(others(), handed_off.load() > 0);
+}
+
+// In the child, before any Python code: other threads' entries and drops
+// were the parent's.
+void after_fork_in_child() {
+    ++forks;
+    handed_off.store(0);
+    admitted_entries.store(admitted_here);
+}
+
+}  // namespace
+
+Stage stage() noexcept { return state.load(); }
+
+void drop_now(std::shared_ptr<void> object) noexcept {
+    if (object && callbacks_here > 0 && hand_off(object)) return;
+    object.reset();
+}
+
+void drop_off_the_lock(std::shared_ptr<void> object) noexcept {
+    if (!object) return;
+    InterpreterUnlocked unlocked;
+    drop_now(std::move(object));
+}
+
+InterpreterEntry::InterpreterEntry(bool runs_callback) noexcept : runs_callback_(runs_callback) {
+    admitted_entries.fetch_add(1);
+    admitted_ = admitted_here > 0 || state.load() != Stage::gate_closed;
+    if (!admitted_) {
+        admitted_entries.fetch_sub(1);
+        return;
+    }
+    ++admitted_here;
+    callbacks_here += runs_callback_;
+}
+
+InterpreterEntry::~InterpreterEntry() {
+    if (!admitted_) return;
+    callbacks_here -= runs_callback_;
+    --admitted_here;
+    admitted_entries.fetch_sub(1);
+}
+
+bool InterpreterEntry::may_release_references() const noexcept {
+    return admitted_ || (closed_the_gate && nb::is_alive());
+}
+
+InterpreterUnlocked::~InterpreterUnlocked() {
+    {
+        // Held until the lock is ours, so the exit hook waits for us rather
+        // than finalising underneath.
+        InterpreterEntry entry;
+        if (entry.admitted() || closed_the_gate) {
+            PyEval_RestoreThread(saved_);
+            return;
+        }
+    }
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+SdkObjectHandle::SdkObjectHandle(std::shared_ptr<void> object, AtExit at_exit) noexcept
+    : object_(std::move(object)), forks_(forks), at_exit_(at_exit) {
+    if (at_exit_ == AtExit::stays_open) return;
+    next_ = first_listed;
+    if (next_) next_->prev_ = this;
+    first_listed = this;
+}
+
+SdkObjectHandle::SdkObjectHandle(SdkObjectHandle&& other) noexcept
+    : SdkObjectHandle(std::move(other.object_), other.at_exit_) {
+    forks_ = other.forks_;
+}
+
+SdkObjectHandle::~SdkObjectHandle() {
+    close();
+    if (at_exit_ == AtExit::stays_open) return;
+    (prev_ ? prev_->next_ : first_listed) = next_;
+    if (next_) next_->prev_ = prev_;
+}
+
+bool SdkObjectHandle::inherited() const noexcept { return forks_ != forks; }
+
+void SdkObjectHandle::close() noexcept {
+    if (inherited()) return abandon(std::move(object_));
+    drop_off_the_lock(std::move(object_));
+}
+
+void close_listed_handles() noexcept {
+    // Handed off, so that teardowns run side by side. A drop without a helper
+    // releases the lock, and the list may change: the walk starts over.
+    for (SdkObjectHandle* handle = first_listed; handle;) {
+        if (!handle->object_) {
+            handle = handle->next_;
+            continue;
+        }
+        if (handle->inherited() || !hand_off(handle->object_)) handle->close();
+        handle = first_listed;
+    }
+}
+
+void install_lifetime_hooks() {
+    nb::module_::import_("atexit").attr("register")(nb::cpp_function(&on_interpreter_exit));
+    nb::module_::import_("os").attr("register_at_fork")(
+        nb::arg("after_in_child") = nb::cpp_function(&after_fork_in_child));
+}

@@ -1,0 +1,147 @@
+#pragma once
+
+// What happens to an SDK object, and to the threads that enter the
+// interpreter, from import to exit. The rest of the binding drops SDK objects,
+// and releases the interpreter lock around native work, only through this.
+//
+// Dropping the last reference to an SDK object tears it down, and tearing a
+// processor down joins its output thread, which may be waiting for the
+// interpreter lock to deliver a callback. So an object is dropped now, on a
+// thread without the lock (drop_now); or off the lock, by a thread that
+// releases it for the teardown (drop_off_the_lock: close(), __exit__, a
+// handle's destructor); or handed off at exit, to a helper thread.
+//
+// What happens when a callback closes its own processor? The handle is
+// emptied at once (process_frame raises "closed"). The teardown would join
+// the very thread running the callback, so drop_now hands it to a helper
+// thread, which tears the processor down once the callback has returned
+// (NOT_RUNNING is still delivered). The same holds when the callback drops the
+// last reference, or a collection it starts frees the processor.
+//
+// What happens to my processor at interpreter exit? The module's atexit hook
+// runs before finalisation, while SDK threads may still run Python code (hooks
+// registered after the import run before it). It moves the one state on:
+// 1. closing processors: create_audio_processor raises RuntimeError (a
+//    callback that reopens its processor on NOT_RUNNING would keep exit busy
+//    for ever). Every processor still open is emptied and handed off (the SDK
+//    copies of its callbacks may tie it into a cycle the collector cannot
+//    see); its callbacks run as usual meanwhile. The hook waits for the
+//    teardowns, 5 s at most.
+// 2. gate closed: SDK threads skip their callbacks, and the last release of a
+//    callable leaks its reference rather than take the lock. The hook waits,
+//    5 s at most, for callbacks still in Python and teardowns still running.
+// 3. What still runs is abandoned, with one line on standard error, and
+//    nanobind's leak report is off for this exit only (it would blame the
+//    binding for what those threads hold). CPython ends a callback still in
+//    Python when finalisation starts (nothing swallows that unwind).
+// So exit takes at most about 10 s more, whatever the callbacks do.
+//
+// And after os.fork()? The child has only the forking thread, and a lock that
+// another thread held stays locked; the vendor's SDK may join threads the
+// child does not have. So every SDK object a handle held at the fork is
+// abandoned there: never destroyed, and a processor counts as closed
+// (process_frame raises). The parent's callbacks and teardowns are forgotten;
+// what the child creates works as usual.
+
+#include <memory>
+#include <utility>
+
+#include <Python.h>
+#include <nanobind/nanobind.h>
+
+namespace nb = nanobind;
+
+// The one state; read with the interpreter lock held.
+enum class Stage { open, closing_processors, gate_closed };
+Stage stage() noexcept;
+
+// Without the lock: drops `object` here, or on a helper inside a callback.
+void drop_now(std::shared_ptr<void> object) noexcept;
+// With the lock held: drop_now with the lock released (not for an empty one).
+void drop_off_the_lock(std::shared_ptr<void> object) noexcept;
+
+// One entry of a native thread into the interpreter (to run a callback, to
+// release a callable, or back from a blocking call), held while the thread
+// may use it. Refused once the gate has closed, unless nested in an admitted
+// entry of the same thread; the exit hook waits for the admitted ones.
+class InterpreterEntry {
+public:
+    explicit InterpreterEntry(bool runs_callback = false) noexcept;
+    ~InterpreterEntry();
+    InterpreterEntry(const InterpreterEntry&) = delete;
+    InterpreterEntry& operator=(const InterpreterEntry&) = delete;
+
+    bool admitted() const noexcept { return admitted_; }
+    // Also on the thread that closed the gate, until the interpreter is gone.
+    bool may_release_references() const noexcept;
+
+private:
+    bool admitted_;
+    bool runs_callback_;
+};
+
+// Releases the interpreter lock for a blocking native call and takes it back
+// through the gate: a daemon thread that returns once the gate has closed is
+// parked for good instead of being unwound by a finalising interpreter.
+class InterpreterUnlocked {
+public:
+    InterpreterUnlocked() noexcept : saved_(PyEval_SaveThread()) {}
+    ~InterpreterUnlocked();
+    InterpreterUnlocked(const InterpreterUnlocked&) = delete;
+    InterpreterUnlocked& operator=(const InterpreterUnlocked&) = delete;
+
+private:
+    PyThreadState* saved_;
+};
+
+// Owns one SDK object for a Python object; changed only with the interpreter
+// lock held. Handles that close at exit are listed for the exit hook.
+class SdkObjectHandle {
+public:
+    enum class AtExit { stays_open, closes };
+    SdkObjectHandle(std::shared_ptr<void> object, AtExit at_exit) noexcept;
+    SdkObjectHandle(SdkObjectHandle&& other) noexcept;  // (so neither copied nor assigned)
+    ~SdkObjectHandle();
+
+    // True in a child forked since the object was made: the parent's.
+    bool inherited() const noexcept;
+    // Empties the handle: drops the object off the lock, or abandons it.
+    void close() noexcept;
+
+protected:
+    std::shared_ptr<void> object_;
+
+private:
+    friend void close_listed_handles() noexcept;
+    unsigned forks_;
+    AtExit at_exit_;
+    SdkObjectHandle* prev_ = nullptr;
+    SdkObjectHandle* next_ = nullptr;
+};
+
+// The handle of a T (the SDK root, a processor) as Python holds it.
+template <typename T>
+class Handle : public SdkObjectHandle {
+public:
+    Handle(std::shared_ptr<T> object, AtExit at_exit) noexcept
+        : SdkObjectHandle(std::move(object), at_exit) {}
+
+    // A reference for the duration of one call; empty once closed.
+    std::shared_ptr<T> share() const noexcept { return std::static_pointer_cast<T>(object_); }
+};
+
+// Runs `call(*object)` with the interpreter lock released and drops the call's
+// reference before the lock is taken back: if the handle was closed meanwhile
+// it is the last one, and the teardown must not run with the lock held.
+template <typename T, typename Call>
+auto call_without_gil(std::shared_ptr<T> object, Call&& call) {
+    InterpreterUnlocked unlocked;
+    struct DropFirst {
+        std::shared_ptr<T>& object;
+        ~DropFirst() { drop_now(std::move(object)); }
+    } drop_first{object};
+    return call(*object);
+}
+
+// Registers the exit and after-fork hooks (not module attributes).
+void install_lifetime_hooks();
