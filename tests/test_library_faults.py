@@ -63,6 +63,24 @@ def test_close_from_a_signal_handler_inside_process(call, error):
     """) == [error, "True True"]
 
 
+def test_a_signal_handler_pushing_inside_process_is_refused():
+    # The stream's lock is re-entrant (for a close inside close), so a push
+    # from a handler that interrupts a push on the same thread is refused
+    # rather than let into the pump midway.
+    assert run_child("""
+        stream = session.stream("denoise", rate=16000, cloud=False)
+        audio = np.random.default_rng(1).uniform(-0.5, 0.5, 16000).astype(np.float32)
+        signal.signal(signal.SIGALRM, lambda *_: stream.process(audio[:320]))
+        signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+        try:
+            while True:
+                stream.process(audio)
+        except RuntimeError as error:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            print(str(error).split(" (")[0])
+    """) == ["the stream is in use on this thread"]
+
+
 def keys_stream(session):
     return session.stream(rate=RATE, translate=("en-US", "es-ES"), cloud=False)
 

@@ -8,10 +8,10 @@ import os
 import sys
 import threading
 import time
-from threading import get_ident
 import weakref
 from collections.abc import Callable
 from contextlib import ExitStack
+from threading import get_ident
 from typing import Final, TypeVar, cast
 
 import numpy as np
@@ -217,6 +217,8 @@ class Stream(Closing):
         self._events = events
         self._pump = Pump(processor.process_frame, channels, min_frames(rate), block=block,
                           on_start=lambda start: setattr(events, "offset", start / rate))
+        # Re-entrant: a close() from a signal handler may land inside
+        # close() itself, on the thread that holds the lock.
         self._lock = threading.RLock()
         # Closes a stream released unclosed, so that a transcript reader's
         # iteration ends then too (the queue never refers back to the
@@ -330,6 +332,11 @@ class Stream(Closing):
         raise right after ``acquire()`` returns, before the ``try``, and the
         lock would stay taken.)"""
         inside, thread = self._inside, get_ident()
+        if thread in inside:
+            # A signal handler's call inside this thread's own call: the
+            # re-entrant lock would let it into the pump midway.
+            raise RuntimeError("the stream is in use on this thread (called from a signal handler "
+                               "during process() or flush()?): call it after that returns")
         inside.add(thread)
         try:
             with self._lock:
