@@ -237,6 +237,23 @@ class Pump:
         this for every block; most of them only wait in the staging, which
         is done here without making a 2-D view first."""
         count, staged = len(samples), self._staged
+        if count == self._unit == self.chunk and not staged and not self.finished and self._running_alone():
+            # A 20 ms block of a running stream (most calls with 20 ms
+            # blocks): pushed and handed back as 1-D throughout, without
+            # the 2-D views and reshapes of push().
+            self.frames_in += count
+            try:
+                out = self._process_frame(AudioFrame(samples))
+            except BaseException:
+                self._stage(samples.reshape(-1, 1))  # waits for the next call
+                raise
+            self._pushed += count
+            self._fed += count
+            got: Frames = np.frombuffer(out.samples, np.float32)
+            if self._in_step(len(got)):
+                return got.copy()  # the processor's output is a read-only view
+            self._receive(got.reshape(-1, 1))
+            return self._ready.take(self._ready.size).reshape(-1)
         if (staged + count >= self.chunk or self.finished
                 or (self.block is not None and count != self.block)):
             # Pushes (or refuses, with push's own errors).
@@ -336,18 +353,32 @@ class Pump:
         exactly the frames due and nothing is queued before it (every such
         call once a stream runs), is returned to go to the caller as it is;
         anything else is queued as usual."""
-        if (self.start is None or self.block is not None or self._ready.size
-                or self.processor_latency is None or self._whole or self._has_silent_frame(chunk)):
+        if not self._running_alone() or self._has_silent_frame(chunk):
             self._push_chunk(chunk)
             return None
         got = self._submit(chunk)
         self._fed += len(chunk)
-        if self._produced + len(got) != self._pushed - self.processor_latency:
+        if not self._in_step(len(got)):
             self._receive(got)
             return None
-        self._produced += len(got)
-        self._ready.appended += len(got)
         return got.copy()  # the processor's output is a read-only view
+
+    def _running_alone(self) -> bool:
+        """Whether a push's output may go straight to the caller: the stream
+        runs (its start and latency known), nothing is queued, and neither
+        real-time mode nor process_whole wants it in the queue."""
+        return not (self.start is None or self.block is not None or self._ready.size
+                    or self.processor_latency is None or self._whole)
+
+    def _in_step(self, got: int) -> bool:
+        """Whether the last push's `got` output frames are exactly the
+        frames due; if so they are counted as produced and handed out."""
+        latency = self.processor_latency
+        if latency is None or self._produced + got != self._pushed - latency:
+            return False
+        self._produced += got
+        self._ready.appended += got
+        return True
 
     def _has_silent_frame(self, chunk: Frames) -> bool:
         """Whether a lengthened chunk holds an all-zero frame of the SDK's
