@@ -353,7 +353,7 @@ class Pump:
         exactly the frames due and nothing is queued before it (every such
         call once a stream runs), is returned to go to the caller as it is;
         anything else is queued as usual."""
-        if not self._running_alone() or self._has_silent_frame(chunk):
+        if not self._running_alone() or (len(chunk) > self._unit and self._has_silent_frame(chunk)):
             self._push_chunk(chunk)
             return None
         got = self._submit(chunk)
@@ -397,7 +397,7 @@ class Pump:
             self._receive(self._submit(chunk))
 
     def _push_chunk(self, chunk: Frames) -> None:
-        if self._has_silent_frame(chunk):
+        if len(chunk) > self._unit and self._has_silent_frame(chunk):  # the call only when lengthened
             for begin in range(0, len(chunk), self._unit):
                 self._push_chunk(chunk[begin:begin + self._unit])
             return
