@@ -2,7 +2,7 @@
 #include <thread>
 #include <utility>
 
-#include "callbacks/gil_safe_callable.h"
+#include "callbacks/record_callbacks.h"
 #include "module/lifetime.h"
 #include "module/registration.h"
 
@@ -12,11 +12,11 @@ namespace {
 // the way the SDK fires a callback, while this thread waits without the
 // interpreter lock. A fault in the callback bridge shows up as a deadlock or
 // a crash here.
-void gil_selftest(PyCallback<int> fn) {
+void gil_selftest(PyCallable<int> fn) {
     // At interpreter exit the call would be skipped anyway, and releasing
     // the lock then could cost this thread its way back.
     if (stage() == Stage::gate_closed) return;
-    std::function<void(int)> callback = wrap_gil<int>(std::move(fn));
+    std::function<void(int)> callback = CallableHolder(std::move(fn));
     std::thread worker([copy = callback] { copy(42); });
 
     try {

@@ -5,10 +5,10 @@
 #include <stdexcept>
 #include <utility>
 
+#include "callbacks/record_callbacks.h"
 #include "module/registration.h"
 #include "types/audio_frame.h"
 #include "types/output_buffers.h"
-#include "references/record_gc.h"
 
 namespace {
 
@@ -40,8 +40,8 @@ ProcessorHandle create_audio_processor(const Handle<tavix::ITavixSdk>& sdk,
     if (stage() != Stage::open) throw std::runtime_error(exiting_message);
     // The SDK reads the attributes while the lock is released, when another
     // Python thread may change the Python-owned record: it gets a snapshot,
-    // whose callbacks have holders of their own (see give_own_holder).
-    tavix::ProcessorAttributes snapshot = own_copy(attrs.for_sdk());
+    // whose callbacks have holders of their own.
+    tavix::ProcessorAttributes snapshot = with_own_callbacks(attrs.for_sdk());
     return ProcessorHandle(call_without_gil(sdk.share(), [&](tavix::ITavixSdk& root) {
         std::unique_ptr<tavix::IAudioProcessor> created = root.CreateAudioProcessor(snapshot);
         if (!created) throw std::runtime_error(no_processor_message);

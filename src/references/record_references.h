@@ -27,8 +27,8 @@
 //      callback installed through the reference).
 // 2. The collector sees through references: a reference reports the owner it
 //    keeps alive (visit_owner_of), and a record reports the callables of its
-//    callbacks (record_gc.h), so a cycle through a callback, a record and a
-//    reference to it is collected.
+//    callbacks (callbacks/record_callbacks.h), so a cycle through a callback,
+//    a record and a reference to it is collected.
 // 3. A reference is found again: reading the same field while a reference to
 //    it is alive returns that same object.
 //

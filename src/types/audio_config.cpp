@@ -5,9 +5,8 @@
 
 #include <nanobind/stl/string.h>
 
-#include "callbacks/gil_safe_callable.h"
+#include "callbacks/record_callbacks.h"
 #include "module/registration.h"
-#include "references/record_gc.h"
 
 using tavix::AudioAttributes;
 using tavix::CloudInferencingParams;
@@ -24,10 +23,10 @@ bool cloud_inferencing_from_env() {
 void construct_audio_attributes(AudioAttributes* self, uint32_t sampling_rate, uint16_t channels,
                                 std::string model_name,
                                 const CloudInferencingParams& cloud_inferencing_params,
-                                std::optional<PyCallback<tavix::PipelineState>> audio_pipeline_state_notify) {
+                                std::optional<PyCallable<tavix::PipelineState>> audio_pipeline_state_notify) {
     // Everything that can fail happens before the record exists, so a
     // failure leaves no half-built record behind.
-    auto notify = wrap_gil<tavix::PipelineState>(std::move(audio_pipeline_state_notify));
+    auto notify = callback_of<tavix::PipelineState>(std::move(audio_pipeline_state_notify));
     AudioAttributes* record = new (self) AudioAttributes();
     record->sampling_rate = sampling_rate;
     record->channels = channels;
@@ -46,30 +45,14 @@ void set_cloud_params(AudioAttributes& self, const CloudInferencingParams& value
     self.cloud_inferencing_params = value;
 }
 
-void set_pipeline_state_notify(AudioAttributes& self, PyCallback<tavix::PipelineState> fn) {
-    replace_callback(self.audio_pipeline_state_notify, wrap_gil<tavix::PipelineState>(std::move(fn)));
-}
-
 }  // namespace
-
-int visit_callbacks(const AudioAttributes& record, visitproc visit, void* arg) {
-    return visit_callback(record.audio_pipeline_state_notify, visit, arg);
-}
-
-void drop_callbacks(AudioAttributes& record) {
-    replace_callback(record.audio_pipeline_state_notify);
-}
-
-void give_own_callbacks(AudioAttributes& record) {
-    give_own_holder(record.audio_pipeline_state_notify);
-}
 
 void register_audio_config(nb::module_& m) {
     nb::class_<CloudInferencingParams>(
         m, "CloudInferencingParams",
         "Parameters that apply only to cloud / remote inference sessions. Ignored for local "
         "inference.",
-        nb::type_slots(gc_slots<CloudInferencingParams>))
+        nb::type_slots(record_gc_slots<CloudInferencingParams>))
         .def(nb::init<>())
         .def_rw("use_pcm16", &CloudInferencingParams::use_pcm16,
                 "Negotiate L16 (raw 16-bit linear PCM) at the call's sample rate instead of the "
@@ -81,7 +64,7 @@ void register_audio_config(nb::module_& m) {
         "Audio-processing configuration for create_audio_processor (buffer / stream path). "
         "Selects the model to run (via model_name) and the session PCM format, and supplies the "
         "pipeline-state callback. The requested model must be entitled to the activated user.",
-        nb::type_slots(gc_slots<AudioAttributes>))
+        nb::type_slots(record_gc_slots<AudioAttributes>))
         .def("__init__", &construct_audio_attributes, nb::arg("sampling_rate") = 16000,
              nb::arg("channels") = 1, nb::arg("model_name") = "",
              nb::arg("cloud_inferencing_params") = CloudInferencingParams(),
@@ -99,7 +82,8 @@ void register_audio_config(nb::module_& m) {
         .def_prop_rw("cloud_inferencing_params", &cloud_params_of, &set_cloud_params,
                 "Cloud / remote inference tuning parameters. Only meaningful when the session "
                 "runs on cloud inference; ignored for local inference.")
-        .def_prop_rw("audio_pipeline_state_notify", &read_callback_as_none, &set_pipeline_state_notify,
+        .def_prop_rw("audio_pipeline_state_notify", &read_as_none,
+                     callback_setter(&AudioAttributes::audio_pipeline_state_notify),
                      "Invoked with the current PipelineState as the processor's remote pipeline "
                      "connects / disconnects. Start pumping frames only once kRunning is "
                      "reported; frames pushed earlier pass through unprocessed.");

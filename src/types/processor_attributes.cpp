@@ -5,9 +5,8 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
-#include "callbacks/gil_safe_callable.h"
+#include "callbacks/record_callbacks.h"
 #include "module/registration.h"
-#include "references/record_gc.h"
 #include "types/processor_attributes.h"
 
 using tavix::AudioAttributes;
@@ -19,8 +18,8 @@ namespace {
 
 void construct_lt_config(LanguageTranslationConfig* self, std::string language_in,
                          std::string language_out, std::string conversation_id,
-                         std::optional<PyCallback<TextFrame&&>> callback) {
-    auto transcript_callback = wrap_gil<TextFrame&&>(std::move(callback));
+                         std::optional<PyCallable<TextFrame&&>> callback) {
+    auto transcript_callback = callback_of<TextFrame&&>(std::move(callback));
     LanguageTranslationConfig* record = new (self) LanguageTranslationConfig();
     record->language_in = std::move(language_in);
     record->language_out = std::move(language_out);
@@ -28,16 +27,12 @@ void construct_lt_config(LanguageTranslationConfig* self, std::string language_i
     record->callback = std::move(transcript_callback);
 }
 
-void set_transcript_callback(LanguageTranslationConfig& self, PyCallback<TextFrame&&> fn) {
-    replace_callback(self.callback, wrap_gil<TextFrame&&>(std::move(fn)));
-}
-
 void construct_processor_attributes(BoundProcessorAttributes* self,
                                     const AudioAttributes& audio_attributes,
                                     const LanguageTranslationConfig* lt_config) {
-    AudioAttributes audio_copy = own_copy(audio_attributes);
+    AudioAttributes audio_copy = with_own_callbacks(audio_attributes);
     std::optional<LanguageTranslationConfig> lt_copy;
-    if (lt_config) lt_copy.emplace(own_copy(*lt_config));
+    if (lt_config) lt_copy.emplace(with_own_callbacks(*lt_config));
     BoundProcessorAttributes* record = new (self) BoundProcessorAttributes();
     record->audio_attributes = std::move(audio_copy);
     record->lt_config = std::move(lt_copy);
@@ -51,7 +46,7 @@ nb::typed<nb::object, AudioAttributes> audio_attributes_of(
 void set_audio_attributes(BoundProcessorAttributes& self, const AudioAttributes& value) {
     // The replaced values (and their callback) go only after the field holds
     // the new ones.
-    AudioAttributes copy = own_copy(value);
+    AudioAttributes copy = with_own_callbacks(value);
     std::swap(self.audio_attributes, copy);
 }
 
@@ -87,7 +82,7 @@ nb::typed<nb::object, std::optional<LanguageTranslationConfig>> lt_config_of(
 // has one; the old values (and callback) go only after the field holds the
 // new ones.
 void store_lt_config(BoundProcessorAttributes& record, const LanguageTranslationConfig& value) {
-    LanguageTranslationConfig copy = own_copy(value);
+    LanguageTranslationConfig copy = with_own_callbacks(value);
     if (!record.lt_config) {
         record.lt_config.emplace(std::move(copy));
         return;
@@ -117,36 +112,12 @@ void set_lt_config(BoundProcessorAttributes& self, const LanguageTranslationConf
 
 }  // namespace
 
-int visit_callbacks(const LanguageTranslationConfig& record, visitproc visit, void* arg) {
-    return visit_callback(record.callback, visit, arg);
-}
-
-void drop_callbacks(LanguageTranslationConfig& record) { replace_callback(record.callback); }
-
-// A detached config is still this record's (references only point into it).
-int visit_callbacks(const ProcessorAttributes& record, visitproc visit, void* arg) {
-    if (int rc = visit_callbacks(record.audio_attributes, visit, arg)) return rc;
-    return record.lt_config ? visit_callbacks(*record.lt_config, visit, arg) : 0;
-}
-
-void drop_callbacks(ProcessorAttributes& record) {
-    drop_callbacks(record.audio_attributes);
-    if (record.lt_config) drop_callbacks(*record.lt_config);
-}
-
-void give_own_callbacks(LanguageTranslationConfig& record) { give_own_holder(record.callback); }
-
-void give_own_callbacks(ProcessorAttributes& record) {
-    give_own_callbacks(record.audio_attributes);
-    if (record.lt_config) give_own_callbacks(*record.lt_config);
-}
-
 void register_processor_attributes(nb::module_& m) {
     nb::class_<LanguageTranslationConfig>(
         m, "LanguageTranslationConfig",
         "Language Translation configuration parameters. Its presence on ProcessorAttributes "
         "selects the LT pipeline (leave AudioAttributes.model_name empty).",
-        nb::type_slots(gc_slots<LanguageTranslationConfig>))
+        nb::type_slots(record_gc_slots<LanguageTranslationConfig>))
         .def("__init__", &construct_lt_config, nb::arg("language_in"), nb::arg("language_out"),
              nb::arg("conversation_id") = "", nb::arg("callback") = nb::none())
         .def_rw("language_in", &LanguageTranslationConfig::language_in,
@@ -156,7 +127,7 @@ void register_processor_attributes(nb::module_& m) {
         .def_rw("conversation_id", &LanguageTranslationConfig::conversation_id,
                 "Conversation ID to link two different translation sessions, for better LLM "
                 "context in two-party translation.")
-        .def_prop_rw("callback", &read_callback_as_none, &set_transcript_callback,
+        .def_prop_rw("callback", &read_as_none, callback_setter(&LanguageTranslationConfig::callback),
                      "Transcript callback for the raw-audio Language Translation path; invoked "
                      "with a TextFrame when a translation segment is available. Runs on an "
                      "internal background thread: keep it lightweight and do NOT destroy the "
@@ -167,7 +138,7 @@ void register_processor_attributes(nb::module_& m) {
         "Attributes passed to Sdk.create_audio_processor. Always configures the "
         "audio-processing path via audio_attributes; when asr_attributes is also set, the "
         "processor runs the ASR/SSI path instead.",
-        nb::type_slots(gc_slots<BoundProcessorAttributes>))
+        nb::type_slots(record_gc_slots<BoundProcessorAttributes>))
         .def("__init__", &construct_processor_attributes, nb::arg("audio_attributes"),
              nb::arg("lt_config") = nb::none())
         .def_prop_rw("audio_attributes", &audio_attributes_of, &set_audio_attributes,

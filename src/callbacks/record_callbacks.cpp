@@ -1,4 +1,4 @@
-#include "callbacks/gil_safe_callable.h"
+#include "callbacks/record_callbacks.h"
 
 #include <utility>
 
@@ -12,34 +12,6 @@ using tavix::PipelineState;
 using tavix::TextFrame;
 
 namespace {
-
-nb::object to_python(int value) { return nb::int_(value); }
-
-nb::object to_python(PipelineState state) { return nb::cast(state); }
-
-nb::object to_python(TextFrame&& frame) { return nb::cast(std::move(frame), nb::rv_policy::move); }
-
-// Leaves RuntimeError("error in Tavix callback"), chained to the Python
-// exception that `error` carries, as the current exception.
-void raise_chained_callback_error(nb::python_error& error) noexcept {
-    error.restore();
-    PyObject* cause = PyErr_GetRaisedException();
-    PyErr_SetString(PyExc_RuntimeError, "error in Tavix callback");
-    PyObject* wrapper = PyErr_GetRaisedException();
-    if (wrapper && cause) {
-        Py_INCREF(cause);
-        PyException_SetCause(wrapper, cause);    // steals
-        PyException_SetContext(wrapper, cause);  // steals
-    } else {
-        Py_XDECREF(cause);
-    }
-    PyErr_SetRaisedException(wrapper);
-}
-
-void drop(PyObject*& object) noexcept {
-    Py_XDECREF(object);
-    object = nullptr;
-}
 
 // A forced unwind carries no exception object, so a handler for it binds its
 // reference to null, as the ABI intends; UndefinedBehaviorSanitizer would
@@ -56,18 +28,15 @@ void drop(PyObject*& object) noexcept {
 // call (interpreter exit), the unwinding must not touch reference counts
 // without the lock, so they are left behind.
 template <typename Convert>
-HANDLES_FORCED_UNWIND void call_with_lock_held(const GilSafeCallable& target, Convert&& convert) {
+HANDLES_FORCED_UNWIND void call_with_lock_held(PyObject* target, Convert&& convert) {
     // A thread that already held the lock may have an exception pending; the
     // callback must neither see nor clear it.
     PyObject* pending = PyErr_GetRaisedException();
+    PyObject* callable = Py_NewRef(target);
     PyObject* argument = nullptr;
-    PyObject* callable = nullptr;
     try {
         argument = convert().release().ptr();
-        callable = Py_NewRef(target.callable.ptr());
         PyObject* result = PyObject_Vectorcall(callable, &argument, 1, nullptr);
-        drop(callable);
-        drop(argument);
         if (!result) throw nb::python_error();
         Py_DECREF(result);
     }
@@ -79,16 +48,15 @@ HANDLES_FORCED_UNWIND void call_with_lock_held(const GilSafeCallable& target, Co
     }
 #endif
     catch (nb::python_error& error) {
-        drop(callable);
-        drop(argument);
-        raise_chained_callback_error(error);
-        PyErr_WriteUnraisable(target.callable.ptr());
+        error.restore();
+        nb::chain_error(PyExc_RuntimeError, "error in Tavix callback");  // as cause and context
+        PyErr_WriteUnraisable(callable);
     } catch (...) {
-        drop(callable);
-        drop(argument);
         PyErr_SetString(PyExc_RuntimeError, "non-Python exception in Tavix callback");
-        PyErr_WriteUnraisable(target.callable.ptr());
+        PyErr_WriteUnraisable(callable);
     }
+    Py_XDECREF(argument);
+    Py_DECREF(callable);
     PyErr_SetRaisedException(pending);
 }
 
@@ -122,35 +90,39 @@ private:
 
 thread_local PinnedThreadState pinned_thread_state;
 
-}  // namespace
-
-GilSafeCallable::~GilSafeCallable() {
+// The deleter of a holder's reference: runs on whatever thread drops the last
+// copy of a callback.
+void release(PyObject* callable) noexcept {
     InterpreterEntry entry;
-    if (!entry.may_release_references()) {
-        // The interpreter may be finalising: taking its lock could kill or
-        // hang this thread, so the reference is leaked instead.
-        (void) callable.release();
-        return;
-    }
+    // The interpreter may be finalising: taking its lock could end or hang
+    // this thread, so the reference is leaked instead.
+    if (!entry.may_release_references()) return;
     PyGILState_STATE state = PyGILState_Ensure();
-    {
-        nb::object dropped = std::move(callable);
-    }
+    Py_DECREF(callable);
     PyGILState_Release(state);
 }
 
-template <typename T>
-void GilCallback<T>::operator()(T arg) const {
+}  // namespace
+
+// Should the allocation fail, shared_ptr hands the reference to the deleter.
+CallableHolder::CallableHolder(nb::callable callable) : callable_(callable.release().ptr(), &release) {}
+
+template <typename Convert>
+void CallableHolder::call(Convert&& convert) const {
     InterpreterEntry entry(/*runs_callback=*/true);
     if (!entry.admitted()) return;
     pinned_thread_state.pin();
     // Not a scope guard: if CPython ends this thread inside Ensure or the
     // call, the thread no longer holds the lock and must not release it.
     PyGILState_STATE state = PyGILState_Ensure();
-    call_with_lock_held(*holder, [&] { return to_python(std::forward<T>(arg)); });
+    call_with_lock_held(callable_.get(), convert);
     PyGILState_Release(state);
 }
 
-template struct GilCallback<int>;
-template struct GilCallback<PipelineState>;
-template struct GilCallback<TextFrame&&>;
+void CallableHolder::operator()(int value) const { call([&] { return nb::int_(value); }); }
+
+void CallableHolder::operator()(PipelineState state) const { call([&] { return nb::cast(state); }); }
+
+void CallableHolder::operator()(TextFrame&& frame) const {
+    call([&] { return nb::cast(std::move(frame), nb::rv_policy::move); });
+}
