@@ -62,8 +62,9 @@ BEGIN_MARK = "<!-- bench/run.py: generated block begins -->"
 END_MARK = "<!-- bench/run.py: generated block ends -->"
 
 #: Each group of rows (--only GROUP) and what it measures, for --help; the
-#: seconds are those of the group at the default 25 rounds with the 2-core
-#: machine of docs/performance.md to itself (scale with --repeats).
+#: seconds are the group's at the default 25 rounds on the 2-core machine of
+#: docs/performance.md, scaled from runs of 7-9 rounds (the groups' times go
+#: to stderr as they end; a busy machine takes up to twice as long).
 GROUP_HELP = {
     "frames": ("AudioFrame construction and .samples against memoryview", "5"),
     "process": ("process_frame against the native loop, 16 configurations, and its fixed cost "
@@ -1145,7 +1146,7 @@ def main():
     parser = argparse.ArgumentParser(
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog=f"groups (all by default, in this order; one or more with --only):\n{groups_text}\n\n"
-               "The whole run takes about 6 minutes at the default 25 rounds on an idle 2-core machine; "
+               "The whole run takes about 5 minutes at the default 25 rounds on an idle 2-core machine; "
                "a group alone, for example:\n  python bench/run.py --only layer jobs --repeats 9 --no-write\n"
                "Instruction counts of the layer's loops, which other load does not disturb: "
                "bench/instructions.py.")
