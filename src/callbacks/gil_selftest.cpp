@@ -8,10 +8,9 @@
 
 namespace {
 
-// Calls `fn(42)` once from a native thread the interpreter has never seen,
-// the way the SDK fires a callback, while this thread waits without the
-// interpreter lock. A fault in the callback bridge shows up as a deadlock or
-// a crash here.
+// Calls `fn(42)` from a native thread new to the interpreter, as the SDK
+// does, while this thread waits without the lock: a fault in the callback
+// bridge shows up as a deadlock or a crash.
 void gil_selftest(PyCallable<int> fn) {
     // At interpreter exit the call would be skipped anyway, and releasing
     // the lock then could cost this thread its way back.
@@ -27,8 +26,7 @@ void gil_selftest(PyCallable<int> fn) {
         if (worker.joinable()) worker.detach();
         throw;
     }
-    // `callback` is the last share now: the holder is released here, with
-    // the lock held.
+    // `callback`, the last share, is released here with the lock held.
 }
 
 }  // namespace

@@ -19,10 +19,9 @@
 // keeps the config's storage (references/record_references.h), not its
 // callback: one installed through the reference lives until the reference goes.
 //
-// The last release of a holder takes the lock itself, on whatever thread it
-// happens; once the gate has closed at exit (module/lifetime.h) it leaks the
-// reference instead, and calls are skipped. A call reports whatever fails to
-// sys.unraisablehook: no exception reaches the SDK.
+// The SDK's thread takes the lock for a call, and the last release takes it
+// wherever it happens (at exit, see module/lifetime.h). A call reports
+// whatever fails to sys.unraisablehook: no exception reaches the SDK.
 //
 // The collector: a record bound with record_gc_slots reports the callable of
 // each holder it owns (one reference each, so the collector's count adds up),
@@ -52,39 +51,25 @@ using PyCallable = nb::typed<nb::callable, nb::object(std::decay_t<T>)>;
 
 class CallableHolder {
 public:
-    // With the interpreter lock held; the reference moves in.
-    explicit CallableHolder(nb::callable callable);
+    explicit CallableHolder(nb::callable callable);  // with the lock held
 
-    // Takes the lock, converts the argument there, calls the callable and
-    // reports any failure to sys.unraisablehook. Never throws (only a thread
-    // cancellation that CPython starts passes through).
+    // Never throw (only a thread cancellation that CPython starts passes).
     void operator()(int value) const;
     void operator()(tavix::PipelineState state) const;
     void operator()(tavix::TextFrame&& frame) const;
 
-    // Gives `field`, just copied from another owner, a holder of its own.
+    // The callable `field` holds, or null if it holds none from Python.
     template <typename Field>
-    static void own(Field& field) {
-        if (const CallableHolder* holder = of(field))
-            field = CallableHolder(nb::borrow<nb::callable>(holder->callable_.get()));
-    }
-
-    template <typename Field>
-    static int traverse(const Field& field, visitproc visit, void* arg) {
-        if (const CallableHolder* holder = of(field)) Py_VISIT(holder->callable_.get());
-        return 0;
+    static PyObject* callable_in(const Field& field) noexcept {
+        const CallableHolder* holder = field.template target<CallableHolder>();
+        return holder ? holder->callable_.get() : nullptr;
     }
 
 private:
-    template <typename Field>
-    static const CallableHolder* of(const Field& field) noexcept {
-        return field.template target<CallableHolder>();
-    }
-
     template <typename Convert>
     void call(Convert&& convert) const;
 
-    std::shared_ptr<PyObject> callable_;  // released by a deleter that takes the lock
+    std::shared_ptr<PyObject> callable_;  // released through module/lifetime.h
 };
 
 // A constructor's callback argument, where None means no callback.
@@ -130,7 +115,10 @@ void for_each_callback(tavix::ProcessorAttributes& record, Visit&& visit) {
 // A copy of `record` for a new owner: its callbacks get holders of their own.
 template <typename Record>
 Record with_own_callbacks(Record record) {
-    for_each_callback(record, [](auto& field) { CallableHolder::own(field); });
+    for_each_callback(record, [](auto& field) {
+        if (PyObject* callable = CallableHolder::callable_in(field))
+            field = CallableHolder(nb::borrow<nb::callable>(callable));
+    });
     return record;
 }
 
@@ -149,7 +137,8 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
     int rc = visit_owner_of(self, visit, arg);
     if (Record* record = owned<Record>(self))
         for_each_callback(*record, [&](auto& field) {
-            if (!rc) rc = CallableHolder::traverse(field, visit, arg);
+            PyObject* callable = CallableHolder::callable_in(field);
+            if (!rc && callable) rc = visit(callable, arg);
         });
     return rc;
 }

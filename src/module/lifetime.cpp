@@ -24,8 +24,52 @@ unsigned forks = 0;                       // guarded by the interpreter lock
 SdkObjectHandle* first_listed = nullptr;  // guarded by the interpreter lock
 
 thread_local int admitted_here = 0;   // admitted entries alive on this thread
-thread_local int callbacks_here = 0;  // of which run a callback
+thread_local int callbacks_here = 0;  // callbacks running on this thread
 thread_local bool closed_the_gate = false;
+
+// One entry of a native thread into the interpreter (to run a callback, to
+// release a reference, or back from a blocking call), held while the thread
+// may use it. Refused once the gate has closed, unless nested in an admitted
+// entry of the same thread; the exit hook waits for the admitted ones.
+class InterpreterEntry {
+public:
+    InterpreterEntry() noexcept {
+        admitted_entries.fetch_add(1);
+        admitted_ = admitted_here > 0 || state.load() != Stage::gate_closed;
+        if (admitted_) ++admitted_here;
+        else admitted_entries.fetch_sub(1);
+    }
+    ~InterpreterEntry() {
+        if (!admitted_) return;
+        --admitted_here;
+        admitted_entries.fetch_sub(1);
+    }
+    InterpreterEntry(const InterpreterEntry&) = delete;
+    InterpreterEntry& operator=(const InterpreterEntry&) = delete;
+
+    bool admitted() const noexcept { return admitted_; }
+
+private:
+    bool admitted_;
+};
+
+// A Python thread state kept for the whole life of an SDK thread that runs
+// callbacks: without one, every callback's PyGILState_Ensure would create a
+// thread state and its Release destroy it again, which costs more than the
+// call itself. Left behind when the thread ends after the gate has closed.
+struct PinnedThreadState {
+    PyThreadState* saved = nullptr;
+    PyGILState_STATE outer{};
+
+    ~PinnedThreadState() {
+        InterpreterEntry entry;
+        if (!saved || !entry.admitted()) return;
+        PyEval_RestoreThread(saved);
+        PyGILState_Release(outer);
+    }
+};
+
+thread_local PinnedThreadState pinned_thread_state;
 
 // Hands `object` to a helper thread that drops it. Returns false, leaving
 // `object` untouched (the box gives it back), when no thread could start.
@@ -44,13 +88,6 @@ bool hand_off(std::shared_ptr<void>& object) noexcept {
     }
 }
 
-// Keeps `object` for good, and the Python callables it holds (no leak report).
-void abandon(std::shared_ptr<void> object) noexcept {
-    if (!object) return;
-    (void) new std::shared_ptr<void>(std::move(object));  // out of memory ends the process
-    nb::set_leak_warnings(false);
-}
-
 // Waits with the lock released until `done()`, `stage_limit` at most.
 template <typename Done>
 void wait_until(Done done) {
@@ -60,7 +97,6 @@ void wait_until(Done done) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-// One line, and no leak report: it would blame the binding for what they hold.
 void report_abandoned(int callbacks, bool teardowns) {
     std::string running = callbacks > 0 ? std::to_string(callbacks) + " callback" : "";
     if (callbacks > 1) running += "s";
@@ -100,32 +136,32 @@ void drop_now(std::shared_ptr<void> object) noexcept {
     object.reset();
 }
 
-void drop_off_the_lock(std::shared_ptr<void> object) noexcept {
-    if (!object) return;
-    InterpreterUnlocked unlocked;
-    drop_now(std::move(object));
-}
-
-InterpreterEntry::InterpreterEntry(bool runs_callback) noexcept : runs_callback_(runs_callback) {
-    admitted_entries.fetch_add(1);
-    admitted_ = admitted_here > 0 || state.load() != Stage::gate_closed;
-    if (!admitted_) {
-        admitted_entries.fetch_sub(1);
-        return;
+void run_callback(void (*call)(void*), void* context) {
+    InterpreterEntry entry;
+    if (!entry.admitted()) return;
+    PinnedThreadState& pinned = pinned_thread_state;
+    if (!pinned.saved && !PyGILState_GetThisThreadState()) {  // neither Python's own nor pinned
+        pinned.outer = PyGILState_Ensure();
+        pinned.saved = PyEval_SaveThread();
     }
-    ++admitted_here;
-    callbacks_here += runs_callback_;
+    // Not scope guards: if CPython ends this thread inside Ensure or the
+    // call, the thread no longer holds the lock and must not release it.
+    PyGILState_STATE held = PyGILState_Ensure();
+    ++callbacks_here;
+    call(context);
+    --callbacks_here;
+    PyGILState_Release(held);
 }
 
-InterpreterEntry::~InterpreterEntry() {
-    if (!admitted_) return;
-    callbacks_here -= runs_callback_;
-    --admitted_here;
-    admitted_entries.fetch_sub(1);
-}
-
-bool InterpreterEntry::may_release_references() const noexcept {
-    return admitted_ || (closed_the_gate && nb::is_alive());
+void release_reference(PyObject* object) noexcept {
+    InterpreterEntry entry;
+    // Taking the lock of a finalising interpreter could end or hang this
+    // thread: the reference is leaked instead, except on the thread that
+    // closed the gate, while the interpreter lives.
+    if (!entry.admitted() && !(closed_the_gate && nb::is_alive())) return;
+    PyGILState_STATE held = PyGILState_Ensure();
+    Py_DECREF(object);
+    PyGILState_Release(held);
 }
 
 InterpreterUnlocked::~InterpreterUnlocked() {
@@ -164,8 +200,16 @@ SdkObjectHandle::~SdkObjectHandle() {
 bool SdkObjectHandle::inherited() const noexcept { return forks_ != forks; }
 
 void SdkObjectHandle::close() noexcept {
-    if (inherited()) return abandon(std::move(object_));
-    drop_off_the_lock(std::move(object_));
+    std::shared_ptr<void> object = std::move(object_);
+    if (!object) return;
+    if (inherited()) {
+        // Kept for good, with the Python callables it holds (no leak report).
+        (void) new std::shared_ptr<void>(std::move(object));  // out of memory ends the process
+        nb::set_leak_warnings(false);
+        return;
+    }
+    InterpreterUnlocked unlocked;
+    drop_now(std::move(object));
 }
 
 void close_listed_handles() noexcept {
