@@ -12,21 +12,12 @@ namespace {
 // does, while this thread waits without the lock: a fault in the callback
 // bridge shows up as a deadlock or a crash.
 void gil_selftest(PyCallable<int> fn) {
-    // At interpreter exit the call would be skipped anyway, and releasing
-    // the lock then could cost this thread its way back.
+    // Skipped at exit anyway, when releasing the lock could cost our way back.
     if (stage() == Stage::gate_closed) return;
     std::function<void(int)> callback = CallableHolder(std::move(fn));
     std::thread worker([copy = callback] { copy(42); });
-
-    try {
-        InterpreterUnlocked unlocked;
-        worker.join();
-    } catch (...) {
-        // The worker still holds its own share; let it finish on its own.
-        if (worker.joinable()) worker.detach();
-        throw;
-    }
-    // `callback`, the last share, is released here with the lock held.
+    InterpreterUnlocked unlocked;  // destroyed first: `callback`, the last share,
+    worker.join();                 // is released with the lock held
 }
 
 }  // namespace

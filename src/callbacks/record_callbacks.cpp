@@ -8,9 +8,6 @@
 
 #include "module/lifetime.h"
 
-using tavix::PipelineState;
-using tavix::TextFrame;
-
 namespace {
 
 // A handler for a forced unwind binds its reference to null, as the ABI
@@ -21,18 +18,19 @@ namespace {
 #define HANDLES_FORCED_UNWIND
 #endif
 
-// With the lock held, which converting the argument needs. References are
-// raw, not RAII: if CPython ends this thread inside the call (at exit), the
-// unwinding must not touch reference counts without the lock.
+// `target(convert())`, with the lock held, which converting needs. References
+// are raw, not RAII: if CPython ends this thread inside the call (at exit),
+// the unwinding must not touch reference counts without the lock.
 template <typename Convert>
-HANDLES_FORCED_UNWIND void call_with_lock_held(PyObject* target, Convert&& convert) {
+HANDLES_FORCED_UNWIND void call_with_lock_held(void* job) {
+    auto [target, convert] = *static_cast<std::pair<PyObject*, Convert*>*>(job);
     // A thread that already held the lock may have an exception pending; the
     // callback must neither see nor clear it.
     PyObject* pending = PyErr_GetRaisedException();
     PyObject* callable = Py_NewRef(target);
     PyObject* argument = nullptr;
     try {
-        argument = convert().release().ptr();
+        argument = (*convert)().release().ptr();
         PyObject* result = PyObject_Vectorcall(callable, &argument, 1, nullptr);
         if (!result) throw nb::python_error();
         Py_DECREF(result);
@@ -57,23 +55,23 @@ HANDLES_FORCED_UNWIND void call_with_lock_held(PyObject* target, Convert&& conve
     PyErr_SetRaisedException(pending);
 }
 
+// Runs `target(convert())` on this SDK thread, through the gate.
+template <typename Convert>
+void call(PyObject* target, Convert&& convert) {
+    std::pair<PyObject*, Convert*> job{target, &convert};
+    run_callback(&call_with_lock_held<Convert>, &job);
+}
+
 }  // namespace
 
 // Should the allocation fail, shared_ptr hands the reference to the deleter.
 CallableHolder::CallableHolder(nb::callable callable)
     : callable_(callable.release().ptr(), &release_reference) {}
 
-template <typename Convert>
-void CallableHolder::call(Convert&& convert) const {
-    std::pair<PyObject*, Convert*> job{callable_.get(), &convert};
-    run_callback([](void* context) {
-        auto [target, convert] = *static_cast<std::pair<PyObject*, Convert*>*>(context);
-        call_with_lock_held(target, *convert);
-    }, &job);
+void CallableHolder::operator()(int value) const { call(callable_.get(), [&] { return nb::int_(value); }); }
+void CallableHolder::operator()(tavix::PipelineState state) const {
+    call(callable_.get(), [&] { return nb::cast(state); });
 }
-
-void CallableHolder::operator()(int value) const { call([&] { return nb::int_(value); }); }
-void CallableHolder::operator()(PipelineState state) const { call([&] { return nb::cast(state); }); }
-void CallableHolder::operator()(TextFrame&& frame) const {
-    call([&] { return nb::cast(std::move(frame), nb::rv_policy::move); });
+void CallableHolder::operator()(tavix::TextFrame&& frame) const {
+    call(callable_.get(), [&] { return nb::cast(std::move(frame), nb::rv_policy::move); });
 }

@@ -2,9 +2,8 @@
 
 // Python callables in the SDK's records.
 //
-// What happens to my callable when `pa.lt_config = None` runs?
-//
-// A callable installed in a record (AudioAttributes(audio_pipeline_state_notify=f),
+// What happens to my callable when `pa.lt_config = None` runs? A callable
+// installed in a record (AudioAttributes(audio_pipeline_state_notify=f),
 // config.callback = f) is held by a CallableHolder, the target of the record's
 // std::function: one strong reference, shared by every copy of that
 // std::function, so that the SDK's threads copy and destroy callbacks without
@@ -20,15 +19,15 @@
 // callback: one installed through the reference lives until the reference goes.
 //
 // The SDK's thread takes the lock for a call, and the last release takes it
-// wherever it happens (at exit, see module/lifetime.h). A call reports
-// whatever fails to sys.unraisablehook: no exception reaches the SDK.
+// wherever it happens (at exit: module/lifetime.h). A call reports whatever
+// fails to sys.unraisablehook: no exception reaches the SDK.
 //
 // The collector: a record bound with record_gc_slots reports the callable of
-// each holder it owns (one reference each, so the collector's count adds up),
-// or, as a reference into another record, that record; clearing it empties
-// its callbacks. A cycle through a bound method of an object that holds the
-// record is collected; the SDK's holders stay outside references, so an open
-// processor's callable is kept. A new callback field is one line in
+// each holder it owns (one reference each, so the count adds up), or, as a
+// reference into another record, that record; clearing it empties its
+// callbacks. So a cycle through a bound method of an object that holds the
+// record is collected, while the SDK's holders, outside references, keep an
+// open processor's callable. A new callback field is one line in
 // for_each_callback below, and its property (read_as_none, callback_setter).
 
 #include <functional>
@@ -66,9 +65,6 @@ public:
     }
 
 private:
-    template <typename Convert>
-    void call(Convert&& convert) const;
-
     std::shared_ptr<PyObject> callable_;  // released through module/lifetime.h
 };
 
@@ -95,17 +91,10 @@ auto callback_setter(std::function<void(T)> Record::*field) {
 // lt_config still belongs to its record (references only point into it).
 template <typename Visit>
 void for_each_callback(tavix::CloudInferencingParams&, Visit&&) {}  // none; read as a reference
-
 template <typename Visit>
-void for_each_callback(tavix::AudioAttributes& record, Visit&& visit) {
-    visit(record.audio_pipeline_state_notify);
-}
-
+void for_each_callback(tavix::AudioAttributes& r, Visit&& visit) { visit(r.audio_pipeline_state_notify); }
 template <typename Visit>
-void for_each_callback(tavix::LanguageTranslationConfig& record, Visit&& visit) {
-    visit(record.callback);
-}
-
+void for_each_callback(tavix::LanguageTranslationConfig& r, Visit&& visit) { visit(r.callback); }
 template <typename Visit>
 void for_each_callback(tavix::ProcessorAttributes& record, Visit&& visit) {
     for_each_callback(record.audio_attributes, visit);

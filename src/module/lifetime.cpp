@@ -27,10 +27,9 @@ thread_local int admitted_here = 0;   // admitted entries alive on this thread
 thread_local int callbacks_here = 0;  // callbacks running on this thread
 thread_local bool closed_the_gate = false;
 
-// One entry of a native thread into the interpreter (to run a callback, to
-// release a reference, or back from a blocking call), held while the thread
-// may use it. Refused once the gate has closed, unless nested in an admitted
-// entry of the same thread; the exit hook waits for the admitted ones.
+// A native thread's entry into the interpreter, held while it may use it.
+// Refused once the gate has closed, unless nested in an admitted entry of the
+// same thread; the exit hook waits for the admitted ones.
 class InterpreterEntry {
 public:
     InterpreterEntry() noexcept {
@@ -46,21 +45,18 @@ public:
     }
     InterpreterEntry(const InterpreterEntry&) = delete;
     InterpreterEntry& operator=(const InterpreterEntry&) = delete;
-
     bool admitted() const noexcept { return admitted_; }
 
 private:
     bool admitted_;
 };
 
-// A Python thread state kept for the whole life of an SDK thread that runs
-// callbacks: without one, every callback's PyGILState_Ensure would create a
-// thread state and its Release destroy it again, which costs more than the
-// call itself. Left behind when the thread ends after the gate has closed.
+// Kept for the life of an SDK thread that runs callbacks: else each call's
+// PyGILState_Ensure/Release would make and destroy a thread state, which
+// costs more than the call. Left behind if the gate closed before the end.
 struct PinnedThreadState {
     PyThreadState* saved = nullptr;
     PyGILState_STATE outer{};
-
     ~PinnedThreadState() {
         InterpreterEntry entry;
         if (!saved || !entry.admitted()) return;
@@ -97,15 +93,6 @@ void wait_until(Done done) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-void report_abandoned(int callbacks, bool teardowns) {
-    std::string running = callbacks > 0 ? std::to_string(callbacks) + " callback" : "";
-    if (callbacks > 1) running += "s";
-    if (teardowns) running += std::string(running.empty() ? "" : " and ") + "processor teardowns";
-    PySys_WriteStderr("_tavix_module: at exit, %s still running on SDK threads did not return in "
-                      "time and were abandoned with what they hold\n", running.c_str());
-    nb::set_leak_warnings(false);
-}
-
 void on_interpreter_exit() {
     state.store(Stage::closing_processors);
     close_listed_handles();
@@ -116,11 +103,18 @@ void on_interpreter_exit() {
     // The hook may run inside a callback: entries of this thread end later.
     const auto others = [own = admitted_here] { return std::max(admitted_entries.load() - own, 0); };
     wait_until([&] { return others() == 0 && handed_off.load() == 0; });
-    if (others() > 0 || handed_off.load() > 0) report_abandoned(others(), handed_off.load() > 0);
+    const int callbacks = others();
+    const bool teardowns = handed_off.load() > 0;
+    if (callbacks == 0 && !teardowns) return;
+    std::string running = callbacks > 0 ? std::to_string(callbacks) + " callback" : "";
+    if (callbacks > 1) running += "s";
+    if (teardowns) running += std::string(running.empty() ? "" : " and ") + "processor teardowns";
+    PySys_WriteStderr("_tavix_module: at exit, %s still running on SDK threads did not return in "
+                      "time and were abandoned with what they hold\n", running.c_str());
+    nb::set_leak_warnings(false);
 }
 
-// In the child, before any Python code: other threads' entries and drops
-// were the parent's.
+// In the child, before any Python code: forgets the parent's threads.
 void after_fork_in_child() {
     ++forks;
     handed_off.store(0);
@@ -155,9 +149,8 @@ void run_callback(void (*call)(void*), void* context) {
 
 void release_reference(PyObject* object) noexcept {
     InterpreterEntry entry;
-    // Taking the lock of a finalising interpreter could end or hang this
-    // thread: the reference is leaked instead, except on the thread that
-    // closed the gate, while the interpreter lives.
+    // Leaked if the interpreter may be finalising (taking its lock could end
+    // or hang this thread), except on the thread that closed the gate.
     if (!entry.admitted() && !(closed_the_gate && nb::is_alive())) return;
     PyGILState_STATE held = PyGILState_Ensure();
     Py_DECREF(object);
@@ -166,8 +159,7 @@ void release_reference(PyObject* object) noexcept {
 
 InterpreterUnlocked::~InterpreterUnlocked() {
     {
-        // Held until the lock is ours, so the exit hook waits for us rather
-        // than finalising underneath.
+        // Held until the lock is ours: the exit hook waits, not finalises.
         InterpreterEntry entry;
         if (entry.admitted() || closed_the_gate) {
             PyEval_RestoreThread(saved_);

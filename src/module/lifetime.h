@@ -61,9 +61,8 @@ void run_callback(void (*call)(void*), void* context);
 // From any thread: the deleter of a reference that a callback holds.
 void release_reference(PyObject* object) noexcept;
 
-// Releases the interpreter lock for a blocking native call and takes it back
-// through the gate: a daemon thread that returns once the gate has closed is
-// parked for good instead of being unwound by a finalising interpreter.
+// Releases the lock for a blocking native call; takes it back through the
+// gate: a daemon thread back after it closed is parked for good, not unwound.
 class InterpreterUnlocked {
 public:
     InterpreterUnlocked() noexcept : saved_(PyEval_SaveThread()) {}
