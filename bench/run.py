@@ -61,7 +61,27 @@ DOC = REPO / "docs" / "performance.md"
 BEGIN_MARK = "<!-- bench/run.py: generated block begins -->"
 END_MARK = "<!-- bench/run.py: generated block ends -->"
 
-GROUPS = ("frames", "process", "peers", "layer", "jobs", "realtime", "callbacks", "latency", "threads", "memory")
+#: Each group of rows (--only GROUP) and what it measures, for --help; the
+#: seconds are the group's at the default 25 rounds on the 2-core machine of
+#: docs/performance.md, scaled from runs of 7-9 rounds (the groups' times go
+#: to stderr as they end; a busy machine takes up to twice as long).
+GROUP_HELP = {
+    "frames": ("AudioFrame construction and .samples against memoryview", "5"),
+    "process": ("process_frame against the native loop, 16 configurations, and its fixed cost "
+                "per call (Python minus native)", "15"),
+    "peers": ("denoise against Speex and WebRTC NS (each left out, with what to install, "
+              "when missing)", "40"),
+    "layer": ("Stream.process (20 ms, 256-frame, real-time blocks) and Session.process "
+              "against a bare process_frame loop, a minute of 48 kHz audio per round", "50"),
+    "jobs": ("tavix process --jobs 2 against --jobs 1 on 4 files of 30 s, and the command's start-up "
+             "alone, a process per run, at most 7 rounds", "30"),
+    "realtime": ("p99.9 of Stream(block=N).process against the block, local and cloud", "60"),
+    "callbacks": ("transcript and pipeline-state callbacks on the SDK's threads", "30"),
+    "latency": ("transcript latency from push to callback, main thread idle and busy", "20"),
+    "threads": ("two Python threads against two native threads", "20"),
+    "memory": ("RSS and tracemalloc over 10^6 process_frame calls and 10^5 callbacks", "30"),
+}
+GROUPS = tuple(GROUP_HELP)
 RUNNING = m.PipelineState.RUNNING
 MIB = 1 << 20
 
@@ -269,6 +289,16 @@ def ratio_row(measure, ours, reference, reference_name, target=None, judge=None,
     return row
 
 
+def fixed_cost_row(measure, python, native, limit) -> Row:
+    """Python minus native per round (the binding's own cost per call): the
+    best and the median of the differences, judged on the best."""
+    differences = [p - n for p, n in zip(python, native)]
+    best = min(differences)
+    return Row(measure, best_median(python), f"native: {best_median(native)}",
+               f"{us(best)} / {us(statistics.median(differences))}", f"≤ {us(limit)}",
+               "met" if best <= limit else "**missed**")
+
+
 def at_most(limit):
     return lambda value: value <= limit
 
@@ -386,6 +416,7 @@ def python_loop_new_frames(process, samples, n: int, AudioFrame=m.AudioFrame) ->
 
 def bench_process(b: Bench):
     lib = b.lib
+    fixed_costs = []  # the binding's own cost per call: Python minus native, per round
     for model in ("passthrough", "denoise"):
         for local in (True, False):
             for rate in (16000, 48000):
@@ -422,6 +453,13 @@ def bench_process(b: Bench):
                                                fresh, floor, "native", *target))
                     b.add("process", ratio_row(f"`process_frame` {label}, one `AudioFrame`",
                                                once, floor, "native", *target))
+                    if (model, rate, channels, local) == ("passthrough", 16000, 1, True):
+                        fixed_costs.append((label, fresh, once, floor))
+    for label, fresh, once, floor in fixed_costs:
+        for how, python, limit in (("new `AudioFrame` per call", fresh, 450e-9),
+                                   ("one `AudioFrame`", once, 250e-9)):
+            b.add("process", fixed_cost_row(f"`process_frame` {label}, {how}: fixed cost per call",
+                                            python, floor, limit))
 
 
 PEER_AUDIO_S = 10.0
@@ -563,9 +601,27 @@ def bench_jobs(b: Bench):
             return (perf_counter_ns() - start) / 1e9
         return side
 
-    two, one = alternate([run(2), run(1)], min(b.repeats, 7))
+    def startup():
+        # The same command on files of one frame: start-up, activation and
+        # each file's opening and closing, without the audio.
+        start = perf_counter_ns()
+        subprocess.run([sys.executable, "-m", "tavix", "process", *tiny, "-o", str(folder / "out0"),
+                        "--jobs", "1", "--quiet", "--overwrite", "--local"], env=environment, check=True)
+        return (perf_counter_ns() - start) / 1e9
+
+    tiny = []
+    for index in range(JOBS_FILES):
+        path = folder / f"tiny{index}.wav"
+        soundfile.write(path, noise(LAYER_RATE // 50, index), LAYER_RATE, subtype="FLOAT")
+        tiny.append(str(path))
+    seconds = lambda s: f"{s:.2f} s"  # noqa: E731
+    two, one, fixed = alternate([run(2), run(1), startup], min(b.repeats, 7))
     b.add("jobs", ratio_row(f"--jobs 2 vs --jobs 1, {JOBS_FILES} files of {JOBS_AUDIO_S:g} s at 48 kHz",
-                            two, one, "--jobs 1", "≤ 0.55", at_most(0.55), fmt=lambda s: f"{s:.2f} s"))
+                            two, one, "--jobs 1", "≤ 0.55", at_most(0.55), fmt=seconds))
+    b.add("jobs", ratio_row(f"the same, each side's start-up taken out (the command on {JOBS_FILES} files of "
+                            f"20 ms: {best_median(fixed, seconds)})",
+                            [t - f for t, f in zip(two, fixed)], [o - f for o, f in zip(one, fixed)],
+                            "--jobs 1", fmt=seconds))
 
 
 def timed(run):
@@ -1086,7 +1142,14 @@ def write_doc(text: str, begin: str = BEGIN_MARK, end: str = END_MARK):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    groups_text = "\n".join(f"  {name:10} about {seconds} s: {what}" for name, (what, seconds) in GROUP_HELP.items())
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=f"groups (all by default, in this order; one or more with --only):\n{groups_text}\n\n"
+               "The whole run takes about 5 minutes at the default 25 rounds on an idle 2-core machine; "
+               "a group alone, for example:\n  python bench/run.py --only layer jobs --repeats 9 --no-write\n"
+               "Instruction counts of the layer's loops, which other load does not disturb: "
+               "bench/instructions.py.")
     parser.add_argument("--repeats", type=int, default=25, help="rounds per row (at least 7; default 25)")
     parser.add_argument("--only", nargs="+", choices=GROUPS, help="run only these groups (e.g. under a profiler)")
     parser.add_argument("--no-write", action="store_true", help=f"print only; leave {DOC.relative_to(REPO)} alone")
@@ -1106,7 +1169,9 @@ def main():
         version = b.sdk.version
         for group in groups:
             print(f"{group} ...", file=sys.stderr)
+            group_started = time.monotonic()
             globals()[f"bench_{group}"](b)
+            print(f"{group}: {time.monotonic() - group_started:.0f} s", file=sys.stderr)
     finally:
         b.close()
     cxx, cxx_version = compiler()

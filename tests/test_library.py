@@ -261,6 +261,30 @@ def test_process_file(session, tmp_path):
     assert [t.text for t in summary.transcripts if t.final] == ["3", "trois"]
 
 
+def with_digital_silence(frames, channels, seed=0):
+    """Noise with exact zeros where the SDK treats audio as silence (a frame
+    of them alone): leading, short, long, and a run that starts mid-frame."""
+    audio = (0.1 * np.random.default_rng(seed).standard_normal((frames, channels))).astype(np.float32)
+    for start, end in [(0, 0.13), (0.3, 0.31), (0.4, 0.65), (1.005, 1.3), (frames / RATE - 0.07, None)]:
+        audio[int(start * RATE):None if end is None else int(end * RATE)] = 0.0
+    return audio
+
+
+@needs_soundfile
+@pytest.mark.parametrize("model, channels, cloud", [
+    ("passthrough", 1, False), ("denoise", 1, False), ("denoise", 2, False), ("denoise", 1, True),
+])
+def test_process_file_gives_what_20_ms_pushes_give(session, tmp_path, model, channels, cloud):
+    """A file goes to the SDK in longer frames than a stream's 20 ms; frames
+    of digital silence still go alone, so the output is the same, bit for
+    bit, as that of Session.process."""
+    audio = with_digital_silence(3 * RATE + 123, channels)
+    soundfile.write(tmp_path / "in.wav", audio, RATE, subtype="FLOAT")
+    tavix.process_file(tmp_path / "in.wav", tmp_path / "out.wav", model=model, session=session, cloud=cloud)
+    out, _ = tavix.read_audio(tmp_path / "out.wav")
+    assert np.array_equal(out.reshape(audio.shape), session.process(audio, rate=RATE, model=model, cloud=cloud))
+
+
 def test_files_need_soundfile(tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "soundfile", None)
     with pytest.raises(ModuleNotFoundError, match=r"needs the soundfile package: pip install soundfile"):

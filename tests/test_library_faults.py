@@ -38,23 +38,47 @@ def run_child(body):
     return result.stdout.splitlines()
 
 
-def test_close_from_a_signal_handler_inside_process():
+@pytest.mark.parametrize("call, error", [
+    ("stream.process(audio)", "the stream is closed"),                  # 1-D mono, as it is
+    ("stream.process(audio.reshape(-1, 1))", "the stream is closed"),   # 2-D
+    ("stream.process(audio[:100])", "the stream is closed"),            # staged
+    ("session.process(audio, rate=16000, cloud=False)", "the session is closed"),
+], ids=["1-D", "2-D", "short", "Session.process"])
+def test_close_from_a_signal_handler_inside_process(call, error):
     # The timer fires again and again while the main thread is nearly always
     # inside process(), holding the stream's lock: the handler's close must
     # neither deadlock nor pull the processor from under the call.
-    assert run_child("""
+    assert run_child(f"""
         stream = session.stream("denoise", rate=16000, cloud=False)
         signal.signal(signal.SIGALRM, lambda *_: session.close())
         audio = np.random.default_rng(1).uniform(-0.5, 0.5, 16000).astype(np.float32)
         signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
         try:
             while True:
-                stream.process(audio)
+                {call}
         except RuntimeError as error:
             signal.setitimer(signal.ITIMER_REAL, 0)
             print(error)
         print(stream.closed, session.closed)
-    """) == ["the stream is closed", "True True"]
+    """) == [error, "True True"]
+
+
+def test_a_signal_handler_pushing_inside_process_is_refused():
+    # The stream's lock is re-entrant (for a close inside close), so a push
+    # from a handler that interrupts a push on the same thread is refused
+    # rather than let into the pump midway.
+    assert run_child("""
+        stream = session.stream("denoise", rate=16000, cloud=False)
+        audio = np.random.default_rng(1).uniform(-0.5, 0.5, 16000).astype(np.float32)
+        signal.signal(signal.SIGALRM, lambda *_: stream.process(audio[:320]))
+        signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+        try:
+            while True:
+                stream.process(audio)
+        except RuntimeError as error:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            print(str(error).split(" (")[0])
+    """) == ["the stream is in use on this thread"]
 
 
 def keys_stream(session):

@@ -32,14 +32,25 @@ def audio_with_silence(seconds, channels, seed=0):
     return audio
 
 
-@pytest.mark.parametrize("channels, flat", [(1, True), (1, False), (2, False)])
-@pytest.mark.parametrize("sizes", [(1,), (7, 333, 1000), (319, 321), (320,), (2 * RATE,)],
-                         ids=["1", "7-333-1000", "319-321", "20ms", "2s"])
-def test_passthrough_gives_the_input_back_bit_for_bit(session, channels, flat, sizes):
+def as_layout(audio, layout):
+    """Mono `audio` (frames, 1) in the layout a caller may pass: 2-D, 1-D,
+    or 1-D every other float32 of a larger array (not contiguous)."""
+    if layout == "2-D":
+        return audio
+    if layout == "1-D":
+        return audio[:, 0]
+    return np.repeat(audio[:, 0], 2)[::2]
+
+
+MONO_LAYOUTS = [(1, "2-D"), (1, "1-D"), (1, "1-D strided"), (2, "2-D")]
+
+
+@pytest.mark.parametrize("channels, layout", MONO_LAYOUTS)
+@pytest.mark.parametrize("sizes", [(1,), (7, 333, 1000), (319, 321), (100, 320), (320,), (2 * RATE,)],
+                         ids=["1", "7-333-1000", "319-321", "100-20ms", "20ms", "2s"])
+def test_passthrough_gives_the_input_back_bit_for_bit(session, channels, layout, sizes):
     seconds = 0.8 if sizes == (1,) else 2.0
-    audio = audio_with_silence(seconds, channels)
-    if flat:
-        audio = audio[:, 0]
+    audio = as_layout(audio_with_silence(seconds, channels), layout)
     bounds = np.cumsum([0] + [sizes[i % len(sizes)] for i in range(len(audio))])
     bounds = bounds[bounds < len(audio)].tolist() + [len(audio)]
     with session.stream("passthrough", rate=RATE, channels=channels, cloud=False) as stream:
@@ -49,17 +60,18 @@ def test_passthrough_gives_the_input_back_bit_for_bit(session, channels, flat, s
     assert np.array_equal(out, audio)
 
 
-@pytest.mark.parametrize("channels", [1, 2])
+@pytest.mark.parametrize("channels, layout", MONO_LAYOUTS)
 @pytest.mark.parametrize("block", [1, 100, 320, 500, 2 * RATE])
-def test_real_time_mode_delays_by_its_latency_exactly(session, channels, block):
+def test_real_time_mode_delays_by_its_latency_exactly(session, channels, layout, block):
     audio = audio_with_silence(0.8 if block == 1 else 4.0, channels)
-    audio = audio[:len(audio) // block * block]
+    audio = as_layout(audio[:len(audio) // block * block], layout)
     with session.stream("passthrough", rate=RATE, channels=channels, cloud=False, block=block) as stream:
         pieces = [stream.process(audio[i:i + block]) for i in range(0, len(audio), block)]
-        assert {len(piece) for piece in pieces} == {block}
+        assert {piece.shape for piece in pieces} == {(block, *audio.shape[1:])}
         tail = stream.flush()
         latency = stream.latency
     out = np.concatenate(pieces + [tail])
+    assert out.dtype == np.float32 and tail.ndim == audio.ndim
     assert len(tail) == latency
     assert not out[:latency].any()
     assert np.array_equal(out[latency:], audio)
@@ -135,23 +147,38 @@ def refusing_once(refused_call):
     return process_frame
 
 
-@pytest.mark.parametrize("size", [32, 20, 50, 200], ids=["one chunk", "shorter", "longer", "many chunks"])
+@pytest.mark.parametrize("sizes", [(32,), (20,), (50,), (200,), (140, 10)],
+                         ids=["one chunk", "shorter", "longer", "many chunks", "staging outgrown"])
 @pytest.mark.parametrize("refused_call", [1, 3])
-def test_a_refused_push_keeps_its_audio_for_the_next_call(size, refused_call):
+@pytest.mark.parametrize("mono", [False, True], ids=["2-D", "1-D"])
+def test_a_refused_push_keeps_its_audio_for_the_next_call(sizes, refused_call, mono):
     """Whatever was not pushed when the processor raised, whether the
     block was a chunk pushed as given, completed staged frames or spanned
-    several chunks, goes in with the next call: nothing lost, nothing twice."""
+    several chunks, goes in with the next call: nothing lost, nothing twice
+    (also after the refused rest outgrew the staging, for 1-D pushes that
+    stage it without a 2-D view)."""
     pump = Pump(refusing_once(refused_call), 1, 32)
-    audio = np.arange(1, 20 * size + 1, dtype=np.float32).reshape(-1, 1)
+    audio = np.arange(1, 20 * sum(sizes) + 1, dtype=np.float32).reshape(-1, 1)
+    bounds = np.cumsum([0] + list(sizes) * 20).tolist()
+    push = (lambda frames: pump.push_mono(frames[:, 0])) if mono else pump.push
     out, refusals = [], 0
-    for begin in range(0, len(audio), size):
+    for begin, end in zip(bounds, bounds[1:]):
         try:
-            out.append(pump.push(audio[begin:begin + size]))
+            out.append(push(audio[begin:end]).reshape(-1, 1))
         except RuntimeError:
             refusals += 1
     out.append(pump.flush())
     assert refusals == 1
     assert np.array_equal(np.concatenate(out), audio)
+
+
+@pytest.mark.parametrize("block, pushed", [(None, 100), (64, 0)], ids=["after input", "real-time mode"])
+def test_the_chunk_is_lengthened_only_before_input_and_outside_real_time_mode(block, pushed):
+    pump = Pump(refusing_once(0), 1, 32, block=block)
+    pump.push(np.ones((pushed, 1), np.float32)) if pushed else None
+    with pytest.raises(RuntimeError, match="before the first input"):
+        pump.lengthen_chunk(10)
+    assert pump.chunk == (32 if block is None else 64)
 
 
 @pytest.mark.parametrize("block", [None, 256])
@@ -170,7 +197,10 @@ def test_each_result_is_a_writable_array_of_its_own(session, block, size):
         for result in results[::2]:
             assert result.flags.writeable
             result[:] = 7.0
+            result.flags.writeable = False  # the caller's to change, an empty one too
         last = stream.process(audio[:size])
+        if block is None:
+            assert stream.process(audio[:1]).flags.writeable
     assert not (last == 7.0).any()
     assert all(np.array_equal(result, kept_one) for result, kept_one in zip(results[1::2], kept[1::2]))
 

@@ -30,7 +30,7 @@ import numpy.typing as npt
 
 from _tavix_module import AudioFrame
 
-#: Audio as (frames, channels) float32.
+#: Audio as (frames, channels) float32; mono audio may also be 1-D.
 Frames = npt.NDArray[np.float32]
 
 #: Pushes one frame into a processor and returns what came out.
@@ -137,11 +137,15 @@ class Pump:
             # A whole number of blocks, so pushes happen on block boundaries
             # and the delay stays the same from one call to the next.
             self.chunk = block if block >= min_frames else -(-min_frames // block) * block
+        # What goes alone when all zeros (the SDK's silence comes as whole
+        # frames): the chunk itself, unless lengthened.
+        self._unit = self.chunk
         self._drain_limit = drain_limit_chunks * self.chunk
         # Input short of a chunk waits here for the next push: the first
         # `_staged` frames. Room for a chunk and a block beside it, so a
         # block completing a chunk is copied once, not joined to a new array.
         self._staging = silence(2 * self.chunk, channels)
+        self._staging_mono = self._staging.reshape(-1)  # the same memory, for push_mono
         self._staged = 0
         self._ready = FrameQueue(channels)
         self.frames_in = 0
@@ -158,6 +162,17 @@ class Pump:
         self._returned = 0
         self.finished = False
         self._whole = False  # process_whole: every output frame goes into its array
+
+    def lengthen_chunk(self, factor: int) -> None:
+        """Pushes `factor` chunks' frames per call from now on: fewer calls,
+        each with its own interpreter-lock round trip and bookkeeping, for
+        input no caller waits on chunk by chunk (a file). Only before the
+        first input and outside real-time mode, whose timing it would change."""
+        if self.frames_in or self.block is not None:
+            raise RuntimeError("the chunk is set before the first input, outside real-time mode")
+        self.chunk *= factor
+        self._staging = silence(2 * self.chunk, self.channels)
+        self._staging_mono = self._staging.reshape(-1)
 
     @property
     def latency(self) -> int | None:
@@ -184,14 +199,30 @@ class Pump:
             self._staged = staged + count
             if self.block is None:
                 return self._staging[:0]  # nothing is ready: each push took all there was
-        elif count == self.chunk and not staged:
-            # Exactly one chunk and nothing waiting (20 ms blocks): pushed as
-            # it is; refused, it waits for the next call like any rest.
+        elif staged + count < 2 * self.chunk:
+            # Exactly one chunk to push (every block that completes one:
+            # 20 ms blocks, or short blocks with the staged frames), the
+            # staging's room allowing; refused, all of it waits for the next
+            # call like any rest.
+            chunk = self.chunk
+            if staged:
+                self._staging[staged:staged + count] = frames
+                buffer = self._staging
+            else:
+                buffer = frames
             try:
-                alone = self._push_alone(frames)
+                # A 20 ms block as it is: no slice of it made, none staged.
+                alone = self._push_alone(frames if count == chunk and not staged else buffer[:chunk])
             except BaseException:
-                self._stage(frames)
+                if staged:
+                    self._staged = staged + count
+                else:
+                    self._stage(frames)
                 raise
+            if staged + count > chunk:
+                self._stage(buffer[chunk:staged + count])
+            else:
+                self._staged = 0
             if alone is not None:
                 return alone
         else:
@@ -199,6 +230,40 @@ class Pump:
         if self.block is None:
             return self._ready.take(self._ready.size)
         return self._next_block(self.block)
+
+    def push_mono(self, samples: Frames) -> Frames:
+        """:meth:`push` for a mono pump of 1-D float32 `samples` in any
+        strides, returning 1-D output. A stream given short blocks calls
+        this for every block; most of them only wait in the staging, which
+        is done here without making a 2-D view first."""
+        count, staged = len(samples), self._staged
+        if count == self._unit == self.chunk and not staged and not self.finished and self._running_alone():
+            # A 20 ms block of a running stream (most calls with 20 ms
+            # blocks): pushed and handed back as 1-D throughout, without
+            # the 2-D views and reshapes of push().
+            self.frames_in += count
+            try:
+                out = self._process_frame(AudioFrame(samples))
+            except BaseException:
+                self._stage(samples.reshape(-1, 1))  # waits for the next call
+                raise
+            self._pushed += count
+            self._fed += count
+            got: Frames = np.frombuffer(out.samples, np.float32)
+            if self._in_step(len(got)):
+                return got.copy()  # the processor's output is a read-only view
+            self._receive(got.reshape(-1, 1))
+            return self._ready.take(self._ready.size).reshape(-1)
+        if (staged + count >= self.chunk or self.finished
+                or (self.block is not None and count != self.block)):
+            # Pushes (or refuses, with push's own errors).
+            return self.push(np.ascontiguousarray(samples).reshape(-1, 1)).reshape(-1)
+        self._staging_mono[staged:staged + count] = samples
+        self._staged = staged + count
+        self.frames_in += count
+        if self.block is None:
+            return self._staging_mono[:0]  # nothing is ready; a new array (a caller may reshape it)
+        return self._next_block(count).reshape(-1)
 
     def _push_chunks(self, frames: Frames, staged: int) -> None:
         """Pushes the staged frames and `frames` in chunks and stages what
@@ -229,6 +294,7 @@ class Pump:
             return
         if len(rest) > len(self._staging):
             self._staging = silence(len(rest), self.channels)
+            self._staging_mono = self._staging.reshape(-1)
         # May overlap the staging itself, which numpy's assignment allows for.
         self._staging[:len(rest)] = rest
         self._staged = len(rest)
@@ -251,7 +317,7 @@ class Pump:
             if pending.any():
                 chunk = silence(self.chunk, self.channels)
                 chunk[:len(pending)] = pending
-                self._receive(self._submit(chunk))
+                self._push_held(chunk)
             # Pending silence needs no push of its own: the drain is silence.
             drain = silence(self.chunk, self.channels)
             drained = 0
@@ -260,7 +326,7 @@ class Pump:
                     raise RuntimeError(
                         f"the processor returned no audio for {drained} frames of silence after "
                         f"the input; were its frames ({self.chunk} per channel) below its minimum?")
-                self._receive(self._submit(drain))
+                self._push_held(drain)
                 drained += self.chunk
         if self.block is None:
             return self._ready.take(self._ready.size)
@@ -287,20 +353,54 @@ class Pump:
         exactly the frames due and nothing is queued before it (every such
         call once a stream runs), is returned to go to the caller as it is;
         anything else is queued as usual."""
-        if (self.start is None or self.block is not None or self._ready.size
-                or self.processor_latency is None or self._whole):
+        if not self._running_alone() or (len(chunk) > self._unit and self._has_silent_frame(chunk)):
             self._push_chunk(chunk)
             return None
         got = self._submit(chunk)
         self._fed += len(chunk)
-        if self._produced + len(got) != self._pushed - self.processor_latency:
+        if not self._in_step(len(got)):
             self._receive(got)
             return None
-        self._produced += len(got)
-        self._ready.appended += len(got)
         return got.copy()  # the processor's output is a read-only view
 
+    def _running_alone(self) -> bool:
+        """Whether a push's output may go straight to the caller: the stream
+        runs (its start and latency known), nothing is queued, and neither
+        real-time mode nor process_whole wants it in the queue."""
+        return not (self.start is None or self.block is not None or self._ready.size
+                    or self.processor_latency is None or self._whole)
+
+    def _in_step(self, got: int) -> bool:
+        """Whether the last push's `got` output frames are exactly the
+        frames due; if so they are counted as produced and handed out."""
+        latency = self.processor_latency
+        if latency is None or self._produced + got != self._pushed - latency:
+            return False
+        self._produced += got
+        self._ready.appended += got
+        return True
+
+    def _has_silent_frame(self, chunk: Frames) -> bool:
+        """Whether a lengthened chunk holds an all-zero frame of the SDK's
+        minimum. The SDK holds such a frame back as silence only when it
+        comes alone, and the leading ones never reach it: so those chunks go
+        frame by frame, and the output stays what 20 ms pushes give."""
+        unit = self._unit
+        return len(chunk) > unit and not chunk.reshape(-1, unit * self.channels).any(axis=1).all()
+
+    def _push_held(self, chunk: Frames) -> None:
+        """Pushes `chunk` after the input's end (the rest and the drain)."""
+        if self._has_silent_frame(chunk):
+            for begin in range(0, len(chunk), self._unit):
+                self._receive(self._submit(chunk[begin:begin + self._unit]))
+        else:
+            self._receive(self._submit(chunk))
+
     def _push_chunk(self, chunk: Frames) -> None:
+        if len(chunk) > self._unit and self._has_silent_frame(chunk):  # the call only when lengthened
+            for begin in range(0, len(chunk), self._unit):
+                self._push_chunk(chunk[begin:begin + self._unit])
+            return
         if self.start is None:
             if not chunk.any():
                 self._ready.append(chunk.copy())

@@ -11,7 +11,8 @@ import time
 import weakref
 from collections.abc import Callable
 from contextlib import ExitStack
-from typing import Final, cast
+from threading import get_ident
+from typing import Final, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -100,6 +101,14 @@ def as_frames(audio: npt.ArrayLike, channels: int | None) -> tuple[Frames, bool]
     else:
         raise ValueError(f"audio must be 1-D (mono) or 2-D (frames, channels), got shape {array.shape}")
     return np.ascontiguousarray(array, np.float32), flat
+
+
+#: What Stream._while_open pushes: audio, or for a flush the pump itself.
+_Given = TypeVar("_Given")
+
+
+def _flush(pump: Pump) -> Frames:
+    return pump.flush()
 
 
 class ModelRefusedError(RuntimeError):
@@ -208,7 +217,9 @@ class Stream(Closing):
         self._events = events
         self._pump = Pump(processor.process_frame, channels, min_frames(rate), block=block,
                           on_start=lambda start: setattr(events, "offset", start / rate))
-        self._lock = threading.Lock()
+        # Re-entrant: a close() from a signal handler may land inside
+        # close() itself, on the thread that holds the lock.
+        self._lock = threading.RLock()
         # Closes a stream released unclosed, so that a transcript reader's
         # iteration ends then too (the queue never refers back to the
         # stream). Alive while the stream is open; close() detaches it
@@ -216,11 +227,13 @@ class Stream(Closing):
         # exit hook ran.
         self._finalizer = weakref.finalize(self, _release, processor, events, cloud)
         self._finalizer.atexit = False  # _close_streams_at_exit closes what is open
-        # Threads inside process() or flush(), and a close asked for there.
-        self._inside = threading.local()
+        # Threads inside process() or flush() (their idents: cheaper to mark
+        # than a thread-local attribute), and a close asked for there.
+        self._inside: set[int] = set()
         self._close_when_done = False
         abandon_in_forked_child(self, Stream._abandon_after_fork)
-        self._flat = channels == 1
+        self._flat = self._mono = channels == 1
+        self._open = True  # until close(); read on every block, where a property costs more
         self.rate: Final = rate
         self.channels: Final = channels
         self.model: Final = model
@@ -247,7 +260,7 @@ class Stream(Closing):
 
     @property
     def closed(self) -> bool:
-        return not self._finalizer.alive
+        return not self._open
 
     def process(self, audio: npt.ArrayLike) -> npt.NDArray[np.float32]:
         """Pushes `audio` and returns the output that is ready, float32, in
@@ -257,8 +270,14 @@ class Stream(Closing):
         next call. In real-time mode (``block=N``) `audio` must be exactly
         ``N`` frames and so is the result. Integer and boolean samples are
         refused (scale them to [-1, 1]); other floats are converted."""
+        if type(audio) is np.ndarray and audio.ndim == 1 and audio.dtype is _FLOAT32 and self._mono:
+            # Block after block of a mono stream: no check of as_frames
+            # applies, and the pump takes the samples as they are.
+            out = self._while_open(self._pump.push_mono, audio)
+            self._flat = True
+            return out
         frames, flat = as_frames(audio, self.channels)
-        out = self._while_open(frames)
+        out = self._while_open(self._pump.push, frames)
         self._flat = flat
         return out.reshape(-1) if flat else out
 
@@ -270,16 +289,20 @@ class Stream(Closing):
         The layout is that of the last block given to :meth:`process` (1-D
         for a mono stream that was given none). In real-time mode the result
         is the last :attr:`latency` frames."""
-        out = self._while_open(None)
+        out = self._while_open(_flush, self._pump)
         return out.reshape(-1) if self._flat else out
 
     def _process_whole(self, frames: Frames) -> Frames:
         """All of `frames` (the stream's first and only audio) and the
         flush in one: the output written into one preallocated array, for
         :meth:`Session.process`."""
+        return self._while_open(self._pump.process_whole, frames)
+
+    def _push_longer(self, factor: int) -> None:
+        """Pushes `factor` times the SDK's 20 ms minimum per call; before
+        any audio (see :meth:`Pump.lengthen_chunk`)."""
         with self._lock:
-            self._check_open()
-            return self._pump.process_whole(frames)
+            self._pump.lengthen_chunk(factor)
 
     def close(self) -> None:
         """Releases the processor; the transcripts still queued stay
@@ -289,33 +312,39 @@ class Stream(Closing):
         Called on a thread that is inside :meth:`process` or :meth:`flush`
         of this stream (from a signal handler), it returns at once and the
         stream closes as soon as that call returns."""
-        if getattr(self._inside, "active", False):
+        if get_ident() in self._inside:
             # Waiting for the lock would wait for ourselves, and closing now
             # would pull the processor from under the call in progress.
             self._close_when_done = True
             return
         with self._lock:
+            self._open = False
             if self._finalizer.detach() is not None:
                 _release(self._processor, self._events, self.cloud)
 
-    def _while_open(self, frames: Frames | None) -> Frames:
-        """`frames` pushed (the stream flushed for ``None``) on the open
-        stream, under its lock, marked as this thread's; closes the stream
-        afterwards if a close came in meanwhile. (Neither a context manager
-        nor a call of any callable: this is on every block's path, where a
+    def _while_open(self, push: Callable[[_Given], Frames], given: _Given) -> Frames:
+        """``push(given)`` on the open stream, under its lock, marked as this
+        thread's; closes the stream afterwards if a close came in meanwhile.
+        (Not a context manager: this is on every block's path, where a
         generator or a call through ``*args`` costs more than the rest of the
         bookkeeping. The lock is taken by a ``with`` statement although
         ``acquire()`` and ``try`` by hand cost less: a signal handler can
         raise right after ``acquire()`` returns, before the ``try``, and the
         lock would stay taken.)"""
-        inside = self._inside
-        inside.active = True
+        inside, thread = self._inside, get_ident()
+        if thread in inside:
+            # A signal handler's call inside this thread's own call: the
+            # re-entrant lock would let it into the pump midway.
+            raise RuntimeError("the stream is in use on this thread (called from a signal handler "
+                               "during process() or flush()?): call it after that returns")
+        inside.add(thread)
         try:
             with self._lock:
-                self._check_open()
-                return self._pump.flush() if frames is None else self._pump.push(frames)
+                if not self._open or self.cloud:
+                    self._check_open()
+                return push(given)
         finally:
-            inside.active = False
+            inside.discard(thread)
             if self._close_when_done:
                 self.close()
 
@@ -323,7 +352,9 @@ class Stream(Closing):
         """In a forked child the stream is the parent's (see
         :mod:`tavix._forked`): closed, without a call into the SDK."""
         self._finalizer.detach()
-        self._lock = threading.Lock()
+        self._open = False
+        self._lock = threading.RLock()
+        self._inside = set()
 
     def __repr__(self) -> str:
         layout = {1: "mono", 2: "stereo"}.get(self.channels, f"{self.channels} channels")
@@ -333,7 +364,7 @@ class Stream(Closing):
                 f"{'cloud' if self.cloud else 'local'}{mode} {status}>")
 
     def _check_open(self) -> None:
-        if self.closed:
+        if not self._open:
             raise RuntimeError("the stream is closed")
         if self.cloud and self._events.state == PipelineState.NOT_RUNNING:
             raise RuntimeError("the remote pipeline stopped (NOT_RUNNING): audio would pass "
