@@ -79,7 +79,7 @@ def tone_in_noise(seconds, snr_noise=0.1, seed=7):
 ATTEMPTS = 3
 
 
-def run_live(pulse, tmp_path, signal_audio, *options, local=False):
+def run_live(pulse, tmp_path, signal_audio, *options, local=False, late=None):
     """Runs `tavix live` between the studio's input and output, plays
     `signal_audio` into the input while recording the studio, and stops it
     with SIGINT; returns (input, output) as recorded side by side and the
@@ -90,18 +90,28 @@ def run_live(pulse, tmp_path, signal_audio, *options, local=False):
     then plays the rest later, so the delay grows and nothing else can be
     judged. That is the machine being busy (other processes can take both
     cores for longer than the devices' buffer), so such a run is repeated,
-    and the test skips, saying so, when no run was undisturbed."""
+    and the test skips, saying so, when no run was undisturbed.
+
+    The same path also replays without reporting it. `late(source, output,
+    summary)`, when given, says how many frames a run came out later than it
+    should have, and a run that came out later by more than a block counts as
+    disturbed too. A busy machine adds a different delay each time; when every
+    run is late by about the same, the lateness is ours, and that fails."""
     glitches = []
     for attempt in range(ATTEMPTS):
         source, output, lines = run_live_once(pulse, tmp_path / f"run{attempt}", signal_audio,
                                               *options, local=local)
         summary = lines[-1]
         assert summary["event"] == "summary", lines
-        if summary["output_underflows"] == 0 and summary["input_overflows"] == 0:
+        lateness = late(source, output, summary) if late else 0
+        if summary["output_underflows"] == 0 and summary["input_overflows"] == 0 and lateness <= BLOCK:
             return source, output, lines
-        glitches.append((summary["output_underflows"], summary["input_overflows"]))
+        glitches.append((summary["output_underflows"], summary["input_overflows"], lateness))
+    late_runs = [lateness for underflows, overflows, lateness in glitches if lateness > BLOCK]
+    assert len(late_runs) < ATTEMPTS or max(late_runs) - min(late_runs) > BLOCK, \
+        f"every run came out late by about the same ({late_runs} frames)"
     pytest.skip(f"the machine was too busy for a run without glitches (load {os.getloadavg()[0]:.1f}; "
-                f"underflows, overflows of each run: {glitches})")
+                f"underflows, overflows, frames late of each run: {glitches})")
 
 
 def status_line(live):
@@ -178,6 +188,16 @@ def delay_of(reference, delayed, longest=RATE):
     return int(np.argmax(correlation[:longest]))
 
 
+def later_than_reported(source, output, summary):
+    """Frames by which the output came out later than the latency `tavix
+    live` reported, at the worst second of the recording."""
+    reported = summary["latency"] * RATE
+    seconds = [delay_of(source[a:a + 2 * RATE], output[a:a + 2 * RATE])
+               for a in range(0, len(source) - 2 * RATE, RATE)
+               if np.abs(source[a:a + RATE]).max() > 0.05]
+    return max(seconds, default=delay_of(source, output)) - reported
+
+
 def share_of_equal_blocks(reference, other, atol=1e-5):
     """Of the 20 ms blocks where `reference` has sound, the share that
     `other` matches (PCM_16 files: `atol` 1e-4)."""
@@ -191,11 +211,12 @@ def share_of_equal_blocks(reference, other, atol=1e-5):
 def test_passthrough_is_the_input_at_the_reported_latency(pulse, tmp_path):
     played = tone_in_noise(5.0, snr_noise=0.2)
     source, output, lines = run_live(pulse, tmp_path, played, "--model", "passthrough",
-                                     "--record", "processed.wav", local=True)
+                                     "--record", "processed.wav", local=True, late=later_than_reported)
     record = max(tmp_path.glob("run*/processed.wav"))
     summary = lines[-1]
     delay = delay_of(source, output)
-    assert abs(delay - summary["latency"] * RATE) <= BLOCK, (delay, summary)
+    # Never sooner than reported (late runs were repeated).
+    assert delay - summary["latency"] * RATE >= -BLOCK, (delay, summary)
 
     # The output is the input (float32 all the way) but for the odd
     # replayed block.

@@ -2,9 +2,8 @@
 
 // Python callables in the SDK's records.
 //
-// What happens to my callable when `pa.lt_config = None` runs?
-//
-// A callable installed in a record (AudioAttributes(audio_pipeline_state_notify=f),
+// What happens to my callable when `pa.lt_config = None` runs? A callable
+// installed in a record (AudioAttributes(audio_pipeline_state_notify=f),
 // config.callback = f) is held by a CallableHolder, the target of the record's
 // std::function: one strong reference, shared by every copy of that
 // std::function, so that the SDK's threads copy and destroy callbacks without
@@ -19,17 +18,16 @@
 // keeps the config's storage (references/record_references.h), not its
 // callback: one installed through the reference lives until the reference goes.
 //
-// The last release of a holder takes the lock itself, on whatever thread it
-// happens; once the gate has closed at exit (module/lifetime.h) it leaks the
-// reference instead, and calls are skipped. A call reports whatever fails to
-// sys.unraisablehook: no exception reaches the SDK.
+// The SDK's thread takes the lock for a call, and the last release takes it
+// wherever it happens (at exit: module/lifetime.h). A call reports whatever
+// fails to sys.unraisablehook: no exception reaches the SDK.
 //
 // The collector: a record bound with record_gc_slots reports the callable of
-// each holder it owns (one reference each, so the collector's count adds up),
-// or, as a reference into another record, that record; clearing it empties
-// its callbacks. A cycle through a bound method of an object that holds the
-// record is collected; the SDK's holders stay outside references, so an open
-// processor's callable is kept. A new callback field is one line in
+// each holder it owns (one reference each, so the count adds up), or, as a
+// reference into another record, that record; clearing it empties its
+// callbacks. So a cycle through a bound method of an object that holds the
+// record is collected, while the SDK's holders, outside references, keep an
+// open processor's callable. A new callback field is one line in
 // for_each_callback below, and its property (read_as_none, callback_setter).
 
 #include <functional>
@@ -52,39 +50,22 @@ using PyCallable = nb::typed<nb::callable, nb::object(std::decay_t<T>)>;
 
 class CallableHolder {
 public:
-    // With the interpreter lock held; the reference moves in.
-    explicit CallableHolder(nb::callable callable);
+    explicit CallableHolder(nb::callable callable);  // with the lock held
 
-    // Takes the lock, converts the argument there, calls the callable and
-    // reports any failure to sys.unraisablehook. Never throws (only a thread
-    // cancellation that CPython starts passes through).
+    // Never throw (only a thread cancellation that CPython starts passes).
     void operator()(int value) const;
     void operator()(tavix::PipelineState state) const;
     void operator()(tavix::TextFrame&& frame) const;
 
-    // Gives `field`, just copied from another owner, a holder of its own.
+    // The callable `field` holds, or null if it holds none from Python.
     template <typename Field>
-    static void own(Field& field) {
-        if (const CallableHolder* holder = of(field))
-            field = CallableHolder(nb::borrow<nb::callable>(holder->callable_.get()));
-    }
-
-    template <typename Field>
-    static int traverse(const Field& field, visitproc visit, void* arg) {
-        if (const CallableHolder* holder = of(field)) Py_VISIT(holder->callable_.get());
-        return 0;
+    static PyObject* callable_in(const Field& field) noexcept {
+        const CallableHolder* holder = field.template target<CallableHolder>();
+        return holder ? holder->callable_.get() : nullptr;
     }
 
 private:
-    template <typename Field>
-    static const CallableHolder* of(const Field& field) noexcept {
-        return field.template target<CallableHolder>();
-    }
-
-    template <typename Convert>
-    void call(Convert&& convert) const;
-
-    std::shared_ptr<PyObject> callable_;  // released by a deleter that takes the lock
+    std::shared_ptr<PyObject> callable_;  // released through module/lifetime.h
 };
 
 // A constructor's callback argument, where None means no callback.
@@ -110,17 +91,10 @@ auto callback_setter(std::function<void(T)> Record::*field) {
 // lt_config still belongs to its record (references only point into it).
 template <typename Visit>
 void for_each_callback(tavix::CloudInferencingParams&, Visit&&) {}  // none; read as a reference
-
 template <typename Visit>
-void for_each_callback(tavix::AudioAttributes& record, Visit&& visit) {
-    visit(record.audio_pipeline_state_notify);
-}
-
+void for_each_callback(tavix::AudioAttributes& r, Visit&& visit) { visit(r.audio_pipeline_state_notify); }
 template <typename Visit>
-void for_each_callback(tavix::LanguageTranslationConfig& record, Visit&& visit) {
-    visit(record.callback);
-}
-
+void for_each_callback(tavix::LanguageTranslationConfig& r, Visit&& visit) { visit(r.callback); }
 template <typename Visit>
 void for_each_callback(tavix::ProcessorAttributes& record, Visit&& visit) {
     for_each_callback(record.audio_attributes, visit);
@@ -130,7 +104,10 @@ void for_each_callback(tavix::ProcessorAttributes& record, Visit&& visit) {
 // A copy of `record` for a new owner: its callbacks get holders of their own.
 template <typename Record>
 Record with_own_callbacks(Record record) {
-    for_each_callback(record, [](auto& field) { CallableHolder::own(field); });
+    for_each_callback(record, [](auto& field) {
+        if (PyObject* callable = CallableHolder::callable_in(field))
+            field = CallableHolder(nb::borrow<nb::callable>(callable));
+    });
     return record;
 }
 
@@ -149,7 +126,8 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
     int rc = visit_owner_of(self, visit, arg);
     if (Record* record = owned<Record>(self))
         for_each_callback(*record, [&](auto& field) {
-            if (!rc) rc = CallableHolder::traverse(field, visit, arg);
+            PyObject* callable = CallableHolder::callable_in(field);
+            if (!rc && callable) rc = visit(callable, arg);
         });
     return rc;
 }

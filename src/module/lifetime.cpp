@@ -24,8 +24,48 @@ unsigned forks = 0;                       // guarded by the interpreter lock
 SdkObjectHandle* first_listed = nullptr;  // guarded by the interpreter lock
 
 thread_local int admitted_here = 0;   // admitted entries alive on this thread
-thread_local int callbacks_here = 0;  // of which run a callback
+thread_local int callbacks_here = 0;  // callbacks running on this thread
 thread_local bool closed_the_gate = false;
+
+// A native thread's entry into the interpreter, held while it may use it.
+// Refused once the gate has closed, unless nested in an admitted entry of the
+// same thread; the exit hook waits for the admitted ones.
+class InterpreterEntry {
+public:
+    InterpreterEntry() noexcept {
+        admitted_entries.fetch_add(1);
+        admitted_ = admitted_here > 0 || state.load() != Stage::gate_closed;
+        if (admitted_) ++admitted_here;
+        else admitted_entries.fetch_sub(1);
+    }
+    ~InterpreterEntry() {
+        if (!admitted_) return;
+        --admitted_here;
+        admitted_entries.fetch_sub(1);
+    }
+    InterpreterEntry(const InterpreterEntry&) = delete;
+    InterpreterEntry& operator=(const InterpreterEntry&) = delete;
+    bool admitted() const noexcept { return admitted_; }
+
+private:
+    bool admitted_;
+};
+
+// Kept for the life of an SDK thread that runs callbacks: else each call's
+// PyGILState_Ensure/Release would make and destroy a thread state, which
+// costs more than the call. Left behind if the gate closed before the end.
+struct PinnedThreadState {
+    PyThreadState* saved = nullptr;
+    PyGILState_STATE outer{};
+    ~PinnedThreadState() {
+        InterpreterEntry entry;
+        if (!saved || !entry.admitted()) return;
+        PyEval_RestoreThread(saved);
+        PyGILState_Release(outer);
+    }
+};
+
+thread_local PinnedThreadState pinned_thread_state;
 
 // Hands `object` to a helper thread that drops it. Returns false, leaving
 // `object` untouched (the box gives it back), when no thread could start.
@@ -44,13 +84,6 @@ bool hand_off(std::shared_ptr<void>& object) noexcept {
     }
 }
 
-// Keeps `object` for good, and the Python callables it holds (no leak report).
-void abandon(std::shared_ptr<void> object) noexcept {
-    if (!object) return;
-    (void) new std::shared_ptr<void>(std::move(object));  // out of memory ends the process
-    nb::set_leak_warnings(false);
-}
-
 // Waits with the lock released until `done()`, `stage_limit` at most.
 template <typename Done>
 void wait_until(Done done) {
@@ -58,16 +91,6 @@ void wait_until(Done done) {
     const auto deadline = std::chrono::steady_clock::now() + stage_limit;
     while (!done() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-// One line, and no leak report: it would blame the binding for what they hold.
-void report_abandoned(int callbacks, bool teardowns) {
-    std::string running = callbacks > 0 ? std::to_string(callbacks) + " callback" : "";
-    if (callbacks > 1) running += "s";
-    if (teardowns) running += std::string(running.empty() ? "" : " and ") + "processor teardowns";
-    PySys_WriteStderr("_tavix_module: at exit, %s still running on SDK threads did not return in "
-                      "time and were abandoned with what they hold\n", running.c_str());
-    nb::set_leak_warnings(false);
 }
 
 void on_interpreter_exit() {
@@ -80,11 +103,18 @@ void on_interpreter_exit() {
     // The hook may run inside a callback: entries of this thread end later.
     const auto others = [own = admitted_here] { return std::max(admitted_entries.load() - own, 0); };
     wait_until([&] { return others() == 0 && handed_off.load() == 0; });
-    if (others() > 0 || handed_off.load() > 0) report_abandoned(others(), handed_off.load() > 0);
+    const int callbacks = others();
+    const bool teardowns = handed_off.load() > 0;
+    if (callbacks == 0 && !teardowns) return;
+    std::string running = callbacks > 0 ? std::to_string(callbacks) + " callback" : "";
+    if (callbacks > 1) running += "s";
+    if (teardowns) running += std::string(running.empty() ? "" : " and ") + "processor teardowns";
+    PySys_WriteStderr("_tavix_module: at exit, %s still running on SDK threads did not return in "
+                      "time and were abandoned with what they hold\n", running.c_str());
+    nb::set_leak_warnings(false);
 }
 
-// In the child, before any Python code: other threads' entries and drops
-// were the parent's.
+// In the child, before any Python code: forgets the parent's threads.
 void after_fork_in_child() {
     ++forks;
     handed_off.store(0);
@@ -100,38 +130,36 @@ void drop_now(std::shared_ptr<void> object) noexcept {
     object.reset();
 }
 
-void drop_off_the_lock(std::shared_ptr<void> object) noexcept {
-    if (!object) return;
-    InterpreterUnlocked unlocked;
-    drop_now(std::move(object));
-}
-
-InterpreterEntry::InterpreterEntry(bool runs_callback) noexcept : runs_callback_(runs_callback) {
-    admitted_entries.fetch_add(1);
-    admitted_ = admitted_here > 0 || state.load() != Stage::gate_closed;
-    if (!admitted_) {
-        admitted_entries.fetch_sub(1);
-        return;
+void run_callback(void (*call)(void*), void* context) {
+    InterpreterEntry entry;
+    if (!entry.admitted()) return;
+    PinnedThreadState& pinned = pinned_thread_state;
+    if (!pinned.saved && !PyGILState_GetThisThreadState()) {  // neither Python's own nor pinned
+        pinned.outer = PyGILState_Ensure();
+        pinned.saved = PyEval_SaveThread();
     }
-    ++admitted_here;
-    callbacks_here += runs_callback_;
+    // Not scope guards: if CPython ends this thread inside Ensure or the
+    // call, the thread no longer holds the lock and must not release it.
+    PyGILState_STATE held = PyGILState_Ensure();
+    ++callbacks_here;
+    call(context);
+    --callbacks_here;
+    PyGILState_Release(held);
 }
 
-InterpreterEntry::~InterpreterEntry() {
-    if (!admitted_) return;
-    callbacks_here -= runs_callback_;
-    --admitted_here;
-    admitted_entries.fetch_sub(1);
-}
-
-bool InterpreterEntry::may_release_references() const noexcept {
-    return admitted_ || (closed_the_gate && nb::is_alive());
+void release_reference(PyObject* object) noexcept {
+    InterpreterEntry entry;
+    // Leaked if the interpreter may be finalising (taking its lock could end
+    // or hang this thread), except on the thread that closed the gate.
+    if (!entry.admitted() && !(closed_the_gate && nb::is_alive())) return;
+    PyGILState_STATE held = PyGILState_Ensure();
+    Py_DECREF(object);
+    PyGILState_Release(held);
 }
 
 InterpreterUnlocked::~InterpreterUnlocked() {
     {
-        // Held until the lock is ours, so the exit hook waits for us rather
-        // than finalising underneath.
+        // Held until the lock is ours: the exit hook waits, not finalises.
         InterpreterEntry entry;
         if (entry.admitted() || closed_the_gate) {
             PyEval_RestoreThread(saved_);
@@ -164,8 +192,16 @@ SdkObjectHandle::~SdkObjectHandle() {
 bool SdkObjectHandle::inherited() const noexcept { return forks_ != forks; }
 
 void SdkObjectHandle::close() noexcept {
-    if (inherited()) return abandon(std::move(object_));
-    drop_off_the_lock(std::move(object_));
+    std::shared_ptr<void> object = std::move(object_);
+    if (!object) return;
+    if (inherited()) {
+        // Kept for good, with the Python callables it holds (no leak report).
+        (void) new std::shared_ptr<void>(std::move(object));  // out of memory ends the process
+        nb::set_leak_warnings(false);
+        return;
+    }
+    InterpreterUnlocked unlocked;
+    drop_now(std::move(object));
 }
 
 void close_listed_handles() noexcept {

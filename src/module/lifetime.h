@@ -4,12 +4,11 @@
 // interpreter, from import to exit. The rest of the binding drops SDK objects,
 // and releases the interpreter lock around native work, only through this.
 //
-// Dropping the last reference to an SDK object tears it down, and tearing a
-// processor down joins its output thread, which may be waiting for the
-// interpreter lock to deliver a callback. So an object is dropped now, on a
-// thread without the lock (drop_now); or off the lock, by a thread that
-// releases it for the teardown (drop_off_the_lock: close(), __exit__, a
-// handle's destructor); or handed off at exit, to a helper thread.
+// Tearing a processor down joins its output thread, which may be waiting for
+// the interpreter lock to deliver a callback. So the last reference to an SDK
+// object is dropped on a thread without the lock (drop_now), or by one that
+// releases it for the teardown (close(), __exit__, a handle's destructor), or
+// handed off to a helper thread.
 //
 // What happens when a callback closes its own processor? The handle is
 // emptied at once (process_frame raises "closed"). The teardown would join
@@ -23,25 +22,23 @@
 // registered after the import run before it). It moves the one state on:
 // 1. closing processors: create_audio_processor raises RuntimeError (a
 //    callback that reopens its processor on NOT_RUNNING would keep exit busy
-//    for ever). Every processor still open is emptied and handed off (the SDK
+//    for ever). Every open processor is emptied and handed off (the SDK's
 //    copies of its callbacks may tie it into a cycle the collector cannot
-//    see); its callbacks run as usual meanwhile. The hook waits for the
-//    teardowns, 5 s at most.
+//    see); its callbacks run meanwhile. The hook waits for the teardowns.
 // 2. gate closed: SDK threads skip their callbacks, and the last release of a
-//    callable leaks its reference rather than take the lock. The hook waits,
-//    5 s at most, for callbacks still in Python and teardowns still running.
+//    callable leaks its reference rather than take the lock. The hook waits
+//    for callbacks still in Python and teardowns still running.
 // 3. What still runs is abandoned, with one line on standard error, and
 //    nanobind's leak report is off for this exit only (it would blame the
 //    binding for what those threads hold). CPython ends a callback still in
 //    Python when finalisation starts (nothing swallows that unwind).
-// So exit takes at most about 10 s more, whatever the callbacks do.
+// Each wait lasts 5 s at most: exit takes at most about 10 s more.
 //
-// And after os.fork()? The child has only the forking thread, and a lock that
-// another thread held stays locked; the vendor's SDK may join threads the
-// child does not have. So every SDK object a handle held at the fork is
-// abandoned there: never destroyed, and a processor counts as closed
-// (process_frame raises). The parent's callbacks and teardowns are forgotten;
-// what the child creates works as usual.
+// And after os.fork()? The child has only the forking thread (a lock another
+// thread held stays locked, the SDK may join threads it does not have), so
+// every SDK object a handle held at the fork is abandoned there: never
+// destroyed, a processor counts as closed (process_frame raises), the
+// parent's callbacks and teardowns are forgotten. What the child creates works.
 
 #include <memory>
 #include <utility>
@@ -57,32 +54,15 @@ Stage stage() noexcept;
 
 // Without the lock: drops `object` here, or on a helper inside a callback.
 void drop_now(std::shared_ptr<void> object) noexcept;
-// With the lock held: drop_now with the lock released (not for an empty one).
-void drop_off_the_lock(std::shared_ptr<void> object) noexcept;
 
-// One entry of a native thread into the interpreter (to run a callback, to
-// release a callable, or back from a blocking call), held while the thread
-// may use it. Refused once the gate has closed, unless nested in an admitted
-// entry of the same thread; the exit hook waits for the admitted ones.
-class InterpreterEntry {
-public:
-    explicit InterpreterEntry(bool runs_callback = false) noexcept;
-    ~InterpreterEntry();
-    InterpreterEntry(const InterpreterEntry&) = delete;
-    InterpreterEntry& operator=(const InterpreterEntry&) = delete;
+// On an SDK thread: runs `call(context)` with the lock held, on a Python
+// thread state kept for the thread's life; `call` lets nothing escape.
+void run_callback(void (*call)(void*), void* context);
+// From any thread: the deleter of a reference that a callback holds.
+void release_reference(PyObject* object) noexcept;
 
-    bool admitted() const noexcept { return admitted_; }
-    // Also on the thread that closed the gate, until the interpreter is gone.
-    bool may_release_references() const noexcept;
-
-private:
-    bool admitted_;
-    bool runs_callback_;
-};
-
-// Releases the interpreter lock for a blocking native call and takes it back
-// through the gate: a daemon thread that returns once the gate has closed is
-// parked for good instead of being unwound by a finalising interpreter.
+// Releases the lock for a blocking native call; takes it back through the
+// gate: a daemon thread back after it closed is parked for good, not unwound.
 class InterpreterUnlocked {
 public:
     InterpreterUnlocked() noexcept : saved_(PyEval_SaveThread()) {}
@@ -94,19 +74,16 @@ private:
     PyThreadState* saved_;
 };
 
-// Owns one SDK object for a Python object; changed only with the interpreter
-// lock held. Handles that close at exit are listed for the exit hook.
+// Owns one SDK object for a Python object; changed only with the lock held.
 class SdkObjectHandle {
 public:
-    enum class AtExit { stays_open, closes };
+    enum class AtExit { stays_open, closes };  // closes: listed for the exit hook
     SdkObjectHandle(std::shared_ptr<void> object, AtExit at_exit) noexcept;
     SdkObjectHandle(SdkObjectHandle&& other) noexcept;  // (so neither copied nor assigned)
     ~SdkObjectHandle();
 
-    // True in a child forked since the object was made: the parent's.
-    bool inherited() const noexcept;
-    // Empties the handle: drops the object off the lock, or abandons it.
-    void close() noexcept;
+    bool inherited() const noexcept;  // made before a fork: the parent's
+    void close() noexcept;            // empties the handle, dropping off the lock
 
 protected:
     std::shared_ptr<void> object_;
@@ -130,9 +107,9 @@ public:
     std::shared_ptr<T> share() const noexcept { return std::static_pointer_cast<T>(object_); }
 };
 
-// Runs `call(*object)` with the interpreter lock released and drops the call's
-// reference before the lock is taken back: if the handle was closed meanwhile
-// it is the last one, and the teardown must not run with the lock held.
+// Runs `call(*object)` with the lock released and drops the call's reference
+// before the lock is taken back: if the handle was closed meanwhile it is the
+// last one, and the teardown must not run with the lock held.
 template <typename T, typename Call>
 auto call_without_gil(std::shared_ptr<T> object, Call&& call) {
     InterpreterUnlocked unlocked;
