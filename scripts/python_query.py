@@ -3,7 +3,8 @@
     python python_query.py supported         exit 0 if it is 3.12 or newer
     python python_query.py version           its version, "3.12"
     python python_query.py include           its C headers' folder
-    python python_query.py installed NAME..  exit 0 if every distribution is installed
+    python python_query.py installed NAME[==VERSION]..  exit 0 if every distribution is installed
+                                           (at that version)
     python python_query.py imports MODULE..  exit 0 if every module imports
 
 An interpreter that cannot run this file at all counts as unsupported."""
@@ -23,6 +24,17 @@ def every(find, names):
     return 0
 
 
+def installed(requirement):
+    """Raises ImportError unless the distribution named, at the version a
+    NAME==VERSION pin gives, is installed."""
+    import importlib.metadata
+
+    name, _, pinned = requirement.partition("==")
+    version = importlib.metadata.version(name)  # PackageNotFoundError is an ImportError
+    if pinned and version != pinned:
+        raise ImportError(f"{name} {version} is installed, not {pinned}")
+
+
 def main(argv):
     question, names = argv[0], argv[1:]
     if question == "supported":
@@ -36,9 +48,7 @@ def main(argv):
         print(sysconfig.get_paths()["include"])
         return 0
     if question == "installed":
-        import importlib.metadata
-
-        return every(importlib.metadata.version, names)
+        return every(installed, names)
     if question == "imports":
         import importlib
 

@@ -1,6 +1,7 @@
 """The Python helpers of scripts/: what they answer the shell, by exit
 status and output, run as the scripts run them."""
 
+import importlib.metadata
 import subprocess
 import sys
 import zipfile
@@ -49,6 +50,8 @@ def test_a_missing_wheel_member_fails_naming_what_is_there(wheel, name, beside):
     (["version"], 0, "{major}.{minor}\n"),
     (["installed", "pytest"], 0, ""),
     (["installed", "pytest", "no-such-distribution-tavix"], 1, ""),
+    (["installed", f"pytest=={importlib.metadata.version('pytest')}"], 0, ""),
+    (["installed", "pytest==0.0.1"], 1, ""),
     (["imports", "json", "zipfile"], 0, ""),
     (["imports", "json", "no_such_module_tavix"], 1, ""),
     (["no-such-question"], 2, ""),
