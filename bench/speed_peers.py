@@ -44,7 +44,9 @@ def speex(rate: int, samples: np.ndarray) -> tuple[Callable[[], None], Callable[
     pointers = [pcm[begin:].ctypes.data for begin in range(0, pcm.size, frame)]
     process = lib.speex_preprocess_run
 
-    def run() -> None:
+    # Speex writes into `pcm` through these bare addresses, so `run` holds
+    # the array itself too: without it the frames would be freed memory.
+    def run(pcm: np.ndarray = pcm) -> None:
         for pointer in pointers:
             process(state, pointer)
 
