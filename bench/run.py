@@ -50,6 +50,7 @@ import numpy as np
 
 import _tavix_module as m
 import speed_peers
+from bare_pipeline import bare_file_loop
 import tavix
 from tavix import signals
 from tavix.cli import DEMO_KEY
@@ -73,8 +74,12 @@ GROUP_HELP = {
               "when missing)", "40"),
     "layer": ("Stream.process (20 ms, 256-frame, real-time blocks) and Session.process "
               "against a bare process_frame loop, a minute of 48 kHz audio per round", "50"),
-    "jobs": ("tavix process --jobs 2 against --jobs 1 on 4 files of 30 s, and the command's start-up "
-             "alone, a process per run, at most 7 rounds", "30"),
+    "jobs": ("tavix process --jobs 2 against --jobs 1 on 4 files of 10 minutes at 48 kHz (written "
+             "once per run, about 10 s), against two --jobs 1 processes at once, and the command's "
+             "start-up alone, a process per run, at most 7 rounds", "80"),
+    "file": ("process_file against a bare read-loop-write pipeline on one 10-minute 48 kHz file, at most "
+             "11 rounds, and tavix process against that pipeline as a script, a process each, at most 7",
+             "40"),
     "realtime": ("p99.9 of Stream(block=N).process against the block, local and cloud", "60"),
     "callbacks": ("transcript and pipeline-state callbacks on the SDK's threads", "30"),
     "latency": ("transcript latency from push to callback, main thread idle and busy", "20"),
@@ -324,6 +329,8 @@ class Bench:
         self.native_sdk = driver.check(self.lib.tbd_sdk_create(
             str(self.workdir / "native").encode(), str(models).encode(), args.key.encode()), "SDK creation")
         self.rows: dict[str, list[Row]] = {}
+        #: The ten-minute files of the jobs and file rows, once written.
+        self.long_files: list[Path] = []
 
     def close(self):
         self.lib.tbd_sdk_destroy(self.native_sdk)
@@ -576,52 +583,154 @@ def bench_layer(b: Bench):
 
 
 JOBS_FILES = 4
-JOBS_AUDIO_S = 30.0
+#: Ten minutes per file, what the issue measured the layer on: the command's
+#: start-up (about 0.2 s) is then a small part of the batch, as in a user's.
+JOBS_AUDIO_S = 600.0
+
+
+def long_files(b: Bench, count: int = JOBS_FILES) -> list[Path]:
+    """`count` mono 48 kHz float WAV files of JOBS_AUDIO_S each, written
+    once per run: the layer's minute of noisy speech repeated (synthesising
+    ten minutes outright takes minutes and gigabytes), each file starting a
+    second further into it."""
+    if len(b.long_files) < count:
+        import soundfile
+        folder = b.workdir / "long"
+        folder.mkdir(exist_ok=True)
+        minute = noisy_speech(LAYER_RATE, LAYER_AUDIO_S)
+        repeats = round(JOBS_AUDIO_S / LAYER_AUDIO_S)
+        for index in range(len(b.long_files), count):
+            path = folder / f"in{index}.wav"
+            soundfile.write(path, np.tile(np.roll(minute, index * LAYER_RATE), repeats), LAYER_RATE,
+                            subtype="FLOAT")
+            b.long_files.append(path)
+    return b.long_files
+
+
+def command_environment(b: Bench) -> dict[str, str]:
+    """What a command run by the benchmark sees: this process's modules, the
+    key, the local path; and the modules' bytecode kept between runs (in the
+    run's folder), as an installed package has it: compiling the package on
+    every start, as PYTHONDONTWRITEBYTECODE makes a source tree do, added
+    30-40 ms to each command's start-up."""
+    environment = dict(os.environ, TAVIX_API_KEY=b.args.key, TAVIX_LOCAL_INFERENCING="1",
+                       PYTHONPATH=os.pathsep.join(sys.path), PYTHONPYCACHEPREFIX=str(b.workdir / "bytecode"))
+    environment.pop("PYTHONDONTWRITEBYTECODE", None)
+    return environment
+
+
+#: Arguments that import what a command imports, writing its bytecode before the rounds.
+WRITE_BYTECODE = ("-c", "import soundfile, tavix.cli")
+
+
+def command(arguments, environment):
+    """A side that runs `python ARGUMENTS` as a process of its own and
+    returns its wall time, start-up included, as a user sees it."""
+    def side():
+        start = perf_counter_ns()
+        subprocess.run([sys.executable, *arguments], env=environment, check=True)
+        return (perf_counter_ns() - start) / 1e9
+    return side
+
+
+def commands_at_once(argument_lists, environment):
+    """A side that starts a process per list of arguments together and
+    returns the wall time until the last has ended."""
+    def side():
+        start = perf_counter_ns()
+        children = [subprocess.Popen([sys.executable, *arguments], env=environment) for arguments in argument_lists]
+        failed = [child.args for child in children if child.wait() != 0]
+        if failed:
+            raise SystemExit(f"failed: {failed}")
+        return (perf_counter_ns() - start) / 1e9
+    return side
+
+
+def seconds(value: float) -> str:
+    return f"{value:.2f} s"
 
 
 def bench_jobs(b: Bench):
     """`tavix process` on JOBS_FILES files, --jobs 2 against --jobs 1, each a
     process of its own (start-up included, as a user sees it)."""
     import soundfile
+    inputs = [str(path) for path in long_files(b)]
     folder = b.workdir / "jobs"
     folder.mkdir()
-    inputs = []
-    for index in range(JOBS_FILES):
-        path = folder / f"in{index}.wav"
-        soundfile.write(path, noisy_speech(LAYER_RATE, JOBS_AUDIO_S), LAYER_RATE, subtype="FLOAT")
-        inputs.append(str(path))
-    environment = dict(os.environ, TAVIX_API_KEY=b.args.key, TAVIX_LOCAL_INFERENCING="1",
-                       PYTHONPATH=os.pathsep.join(sys.path))
+    environment = command_environment(b)
 
-    def run(jobs):
-        def side():
-            start = perf_counter_ns()
-            subprocess.run([sys.executable, "-m", "tavix", "process", *inputs, "-o", str(folder / f"out{jobs}"),
-                            "--jobs", str(jobs), "--quiet", "--overwrite", "--local"], env=environment, check=True)
-            return (perf_counter_ns() - start) / 1e9
-        return side
+    def arguments(files, jobs, out):
+        return ["-m", "tavix", "process", *files, "-o", str(folder / out), "--jobs", str(jobs),
+                "--quiet", "--overwrite", "--local"]
 
-    def startup():
-        # The same command on files of one frame: start-up, activation and
-        # each file's opening and closing, without the audio.
-        start = perf_counter_ns()
-        subprocess.run([sys.executable, "-m", "tavix", "process", *tiny, "-o", str(folder / "out0"),
-                        "--jobs", "1", "--quiet", "--overwrite", "--local"], env=environment, check=True)
-        return (perf_counter_ns() - start) / 1e9
+    def tavix_process(files, jobs, out):
+        return command(arguments(files, jobs, out), environment)
 
+    # The same command on files of one frame: start-up, activation and each
+    # file's opening and closing, without the audio.
     tiny = []
     for index in range(JOBS_FILES):
         path = folder / f"tiny{index}.wav"
         soundfile.write(path, noise(LAYER_RATE // 50, index), LAYER_RATE, subtype="FLOAT")
         tiny.append(str(path))
-    seconds = lambda s: f"{s:.2f} s"  # noqa: E731
-    two, one, fixed = alternate([run(2), run(1), startup], min(b.repeats, 7))
-    b.add("jobs", ratio_row(f"--jobs 2 vs --jobs 1, {JOBS_FILES} files of {JOBS_AUDIO_S:g} s at 48 kHz",
+    # What the cores give two workers without sharing an interpreter: the
+    # files split between two `--jobs 1` processes started together.
+    half = len(inputs) // 2
+    two_processes = commands_at_once([arguments(inputs[:half], 1, "outA"), arguments(inputs[half:], 1, "outB")],
+                                     environment)
+    command(WRITE_BYTECODE, environment)()
+    two, one, fixed, apart = alternate([tavix_process(inputs, 2, "out2"), tavix_process(inputs, 1, "out1"),
+                                        tavix_process(tiny, 1, "out0"), two_processes], min(b.repeats, 7))
+    length = f"{JOBS_AUDIO_S / 60:g} minutes"
+    b.add("jobs", ratio_row(f"--jobs 2 vs --jobs 1, {JOBS_FILES} files of {length} at 48 kHz",
                             two, one, "--jobs 1", "≤ 0.55", at_most(0.55), fmt=seconds))
     b.add("jobs", ratio_row(f"the same, each side's start-up taken out (the command on {JOBS_FILES} files of "
                             f"20 ms: {best_median(fixed, seconds)})",
                             [t - f for t, f in zip(two, fixed)], [o - f for o, f in zip(one, fixed)],
                             "--jobs 1", fmt=seconds))
+    b.add("jobs", ratio_row(f"two `--jobs 1` processes at once, {half} files each, vs --jobs 1 on all "
+                            f"{JOBS_FILES}: what two cores give without a shared interpreter lock",
+                            apart, one, "--jobs 1", fmt=seconds))
+    b.add("jobs", ratio_row("--jobs 2 vs those two processes", two, apart, "two processes", fmt=seconds))
+
+
+#: Rounds of the file rows: each side takes about a second a round in
+#: process, and about as much again as a process.
+FILE_ROUNDS = 11
+COMMAND_ROUNDS = 7
+
+
+def bench_file(b: Bench):
+    """One of the long files through `process_file` against the bare
+    pipeline (bench/bare_pipeline.py), both in this process, on a session
+    and a processor made before the rounds; then `tavix process` on it
+    against the bare pipeline as a script, each a process of its own."""
+    source = long_files(b, 1)[0]
+    folder = b.workdir / "file"
+    folder.mkdir()
+    session = tavix.Session(b.args.key, storage_dir=b.workdir / "file-session")
+    processor = b.python_processor("denoise", LAYER_RATE, 1, True)
+    try:
+        library, floor = alternate([
+            timed(lambda: tavix.process_file(source, folder / "library.wav", session=session, cloud=False)),
+            timed(lambda: bare_file_loop(processor.process_frame, str(source), str(folder / "bare.wav"))),
+        ], min(b.repeats, FILE_ROUNDS))
+    finally:
+        processor.close()
+        session.close()
+    environment = command_environment(b)
+    command(WRITE_BYTECODE, environment)()
+    cli, script = alternate([
+        command(["-m", "tavix", "process", str(source), "-o", str(folder / "cli.wav"), "--quiet", "--overwrite",
+                 "--local"], environment),
+        command([str(REPO / "bench" / "bare_pipeline.py"), str(source), str(folder / "script.wav"),
+                 str(b.workdir / "script-storage")], environment),
+    ], min(b.repeats, COMMAND_ROUNDS))
+    length = f"{JOBS_AUDIO_S / 60:g} minutes at 48 kHz"
+    b.add("file", ratio_row(f"`process_file`, {length}", library, floor,
+                            "bare read-loop-write pipeline", "≤ 1.05", at_most(1.05), fmt=seconds))
+    b.add("file", ratio_row(f"`tavix process`, one file of {length}, a process (start-up included)", cli,
+                            script, "the bare pipeline as a script", fmt=seconds))
 
 
 def timed(run):
@@ -1113,6 +1222,8 @@ def render(b: Bench, header: dict[str, str]) -> str:
               "peers": "`denoise` against other suppressors (noisy speech, mono, each in its own frames)",
               "layer": "The `tavix` layer against a bare `process_frame` loop (denoise 48 kHz mono, local)",
               "jobs": "`tavix process --jobs` (denoise, local)",
+              "file": "Files: `process_file` and `tavix process` against a bare read-loop-write pipeline "
+                      "(denoise 48 kHz mono, local)",
               "realtime": "Real time: p99.9 of one block's processing against the block",
               "callbacks": "Callbacks", "latency": "Callback latency", "threads": "Threads", "memory": "Memory"}
     for group in GROUPS:
