@@ -76,7 +76,7 @@ GROUP_HELP = {
               "against a bare process_frame loop, a minute of 48 kHz audio per round", "50"),
     "jobs": ("tavix process --jobs 2 against --jobs 1 on 4 files of 10 minutes at 48 kHz (written "
              "once per run, about 10 s), against two --jobs 1 processes at once, and the command's "
-             "start-up alone, a process per run, at most 7 rounds", "80"),
+             "start-up alone, a process per run, at most 7 rounds", "75"),
     "file": ("process_file against a bare read-loop-write pipeline on one 10-minute 48 kHz file, at most "
              "11 rounds, and tavix process against that pipeline as a script, a process each, at most 7",
              "40"),
@@ -1257,10 +1257,11 @@ def main():
     parser = argparse.ArgumentParser(
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog=f"groups (all by default, in this order; one or more with --only):\n{groups_text}\n\n"
-               "The whole run takes about 5 minutes at the default 25 rounds on an idle 2-core machine; "
+               "The whole run takes about 6½ minutes at the default 25 rounds on an idle 2-core machine; "
                "a group alone, for example:\n  python bench/run.py --only layer jobs --repeats 9 --no-write\n"
                "Instruction counts of the layer's loops, which other load does not disturb: "
-               "bench/instructions.py.")
+               "bench/instructions.py; where a --jobs worker's time goes, from the kernel's account: "
+               "bench/jobs_off_cpu.py.")
     parser.add_argument("--repeats", type=int, default=25, help="rounds per row (at least 7; default 25)")
     parser.add_argument("--only", nargs="+", choices=GROUPS, help="run only these groups (e.g. under a profiler)")
     parser.add_argument("--no-write", action="store_true", help=f"print only; leave {DOC.relative_to(REPO)} alone")
