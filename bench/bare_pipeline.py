@@ -29,9 +29,12 @@ def bare_file_loop(process_frame, source: str, destination: str) -> int:
     AudioFrame, written = m.AudioFrame, 0
     with soundfile.SoundFile(source) as infile:
         rate, step = infile.samplerate, infile.samplerate // 50
-        out = np.empty(READ_BLOCK, np.float32)
+        # Whole frames per block (882 at 44.1 kHz does not divide 48,000):
+        # only the file's last part frame is left out.
+        frames = READ_BLOCK - READ_BLOCK % step
+        out = np.empty(frames, np.float32)
         with soundfile.SoundFile(destination, "w", rate, 1, subtype=infile.subtype) as outfile:
-            for block in infile.blocks(READ_BLOCK, dtype="float32"):
+            for block in infile.blocks(frames, dtype="float32"):
                 usable = len(block) - len(block) % step
                 position = 0
                 for begin in range(0, usable, step):
