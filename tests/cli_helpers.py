@@ -75,6 +75,7 @@ SLOW_WRITER = textwrap.dedent("""
     # Small blocks written slowly: the run is still writing when the
     # interrupt comes, whenever that is.
     tavix.audio.READ_BLOCK = 800
+    tavix.audio.IO_BLOCKS = 1
     write = soundfile.SoundFile.write
     def slow_write(self, data):
         write(self, data)

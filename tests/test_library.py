@@ -285,6 +285,37 @@ def test_process_file_gives_what_20_ms_pushes_give(session, tmp_path, model, cha
     assert np.array_equal(out.reshape(audio.shape), session.process(audio, rate=RATE, model=model, cloud=cloud))
 
 
+@needs_soundfile
+@pytest.mark.parametrize("read_block, io_blocks, channels", [
+    (1000, 1, 1),
+    (1000, 3, 2),
+    (700, 4, 1),  # blocks of a part frame: the pump carries the rest over
+    (100_000, 4, 1),  # the whole file in one block
+])
+def test_blocks_read_and_written_several_at_a_time(session, tmp_path, monkeypatch, read_block, io_blocks,
+                                                   channels):
+    """A read takes several blocks and the output is written several blocks'
+    worth at a time; progress still comes block by block, and the output is
+    the same bit for bit (a tail of the gathered writes lost or written
+    twice would show)."""
+    import tavix.audio
+    audio = with_digital_silence(2 * RATE + 345, channels, seed=5)
+    soundfile.write(tmp_path / "in.wav", audio, RATE, subtype="FLOAT")
+    monkeypatch.setattr(tavix.audio, "READ_BLOCK", read_block)
+    monkeypatch.setattr(tavix.audio, "IO_BLOCKS", io_blocks)
+    writes = []
+    write = soundfile.SoundFile.write
+    monkeypatch.setattr(soundfile.SoundFile, "write", lambda self, data: (writes.append(len(data)), write(self, data)))
+    blocks = []
+    tavix.process_file(tmp_path / "in.wav", tmp_path / "out.wav", session=session, cloud=False,
+                       on_progress=blocks.append)
+    frames = len(audio)
+    assert blocks == [read_block] * (frames // read_block) + ([frames % read_block] if frames % read_block else [])
+    assert sum(writes) == frames and len(writes) <= -(-frames // (read_block * io_blocks)) + 1
+    out, _ = tavix.read_audio(tmp_path / "out.wav")
+    assert np.array_equal(out.reshape(audio.shape), session.process(audio, rate=RATE, cloud=False))
+
+
 def test_files_need_soundfile(tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "soundfile", None)
     with pytest.raises(ModuleNotFoundError, match=r"needs the soundfile package: pip install soundfile"):
