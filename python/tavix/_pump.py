@@ -267,7 +267,16 @@ class Pump:
             self.frames_in += count
             if block is None:
                 return self._staging_mono[:0]  # nothing is ready; a new array (a caller may reshape it)
-            return self._held_block(count)
+            held, at = self._held, self._held_at
+            if held is not None and at + count <= len(held):
+                # Real time, in step: the next slice of the last push's
+                # output (a new array's own part, handed out once).
+                self._held_at = at + count
+                self._returned += count
+                return held[at:at + count]
+            if held is not None:
+                self._restore_held()
+            return self._next_block(count).reshape(-1)
         if self._steady and total < 2 * chunk and chunk == self._unit and (block is None or count == block):
             return self._push_mono_chunk(samples, staged, total)
         # Several chunks, a stream not yet running, or a refusal (push's own errors).
@@ -312,7 +321,7 @@ class Pump:
                 return got
             if self._returned - cast(int, self._delay) == ready.appended and len(got) >= block:
                 # Real time: this block is the output's first, the next
-                # ones its next slices (see _held_block).
+                # ones its next slices (see push_mono).
                 self._produced = produced
                 ready.appended += len(got)
                 self._held, self._held_at = got, block
@@ -321,19 +330,6 @@ class Pump:
         self._receive(got.reshape(-1, 1))
         if self.block is None:
             return ready.take(ready.size).reshape(-1)
-        return self._next_block(count).reshape(-1)
-
-    def _held_block(self, count: int) -> Frames:
-        """Real-time mode's next `count` output frames, 1-D: a slice of the
-        held output while it lasts (a new array's own part, handed out
-        once), else from the queue."""
-        held, at = self._held, self._held_at
-        if held is not None and at + count <= len(held):
-            self._held_at = at + count
-            self._returned += count
-            return held[at:at + count]
-        if held is not None:
-            self._restore_held()
         return self._next_block(count).reshape(-1)
 
     def _restore_held(self) -> None:

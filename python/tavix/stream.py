@@ -233,6 +233,7 @@ class Stream(Closing):
         self._close_when_done = False
         abandon_in_forked_child(self, Stream._abandon_after_fork)
         self._flat = self._mono = channels == 1
+        self._push_mono = self._pump.push_mono  # bound once: taken on every mono block
         self._open = True  # until close(); read on every block, where a property costs more
         self.rate: Final = rate
         self.channels: Final = channels
@@ -273,7 +274,7 @@ class Stream(Closing):
         if type(audio) is np.ndarray and audio.ndim == 1 and audio.dtype is _FLOAT32 and self._mono:
             # Block after block of a mono stream: no check of as_frames
             # applies, and the pump takes the samples as they are.
-            out = self._while_open(self._pump.push_mono, audio)
+            out = self._while_open(self._push_mono, audio)
             self._flat = True
             return out
         frames, flat = as_frames(audio, self.channels)
