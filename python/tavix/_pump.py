@@ -119,9 +119,8 @@ class FrameQueue:
     def restore(self, frames: Frames) -> None:
         """Puts back at the head `frames` that were counted as appended but
         held outside the queue, none of them handed out."""
-        if len(frames):
-            self._chunks.appendleft(frames)
-            self.size += len(frames)
+        self._chunks.appendleft(frames)
+        self.size += len(frames)
 
 
 class Pump:
@@ -152,8 +151,7 @@ class Pump:
         # Input short of a chunk waits here for the next push: the first
         # `_staged` frames. Room for a chunk and a block beside it, so a
         # block completing a chunk is copied once, not joined to a new array.
-        self._staging = silence(2 * self.chunk, channels)
-        self._staging_mono = self._staging.reshape(-1)  # the same memory, for push_mono
+        self._allocate_staging(2 * self.chunk)
         self._staged = 0
         self._ready = FrameQueue(channels)
         self.frames_in = 0
@@ -190,8 +188,14 @@ class Pump:
         if self.frames_in or self.block is not None:
             raise RuntimeError("the chunk is set before the first input, outside real-time mode")
         self.chunk *= factor
-        self._staging = silence(2 * self.chunk, self.channels)
-        self._staging_mono = self._staging.reshape(-1)
+        self._allocate_staging(2 * self.chunk)
+
+    def _allocate_staging(self, frames: int) -> None:
+        self._staging = silence(frames, self.channels)
+        self._staging_mono = self._staging.reshape(-1)  # the same memory, for push_mono
+        # What push_mono sends when the staging completes a chunk: made once,
+        # as AudioFrame reads the array it is given without a copy.
+        self._staging_chunk = self._staging_mono[:self.chunk]
 
     @property
     def latency(self) -> int | None:
@@ -289,14 +293,15 @@ class Pump:
         anything else is put in line through the queue as usual."""
         chunk, count = self.chunk, total - staged
         if staged:
-            self._staging_mono[staged:total] = samples
             given = self._staging_mono
+            given[staged:total] = samples
+            pushed = self._staging_chunk
         else:
-            given = samples
+            # A block of exactly one chunk goes as it is: no slice of it.
+            given, pushed = samples, samples if count == chunk else samples[:chunk]
         self.frames_in += count
         try:
-            # A block of exactly one chunk goes as it is: no slice of it.
-            out = self._process_frame(AudioFrame(given if len(given) == chunk else given[:chunk]))
+            out = self._process_frame(AudioFrame(pushed))
         except BaseException:
             # All of it waits for the next call, as after any refused push.
             if staged:
@@ -337,7 +342,8 @@ class Pump:
         before anything else goes through it."""
         held = cast(Frames, self._held)
         self._held = None
-        self._ready.restore(held[self._held_at:].reshape(-1, 1))
+        if self._held_at < len(held):  # (a push comes when all went out: nothing to slice then)
+            self._ready.restore(held[self._held_at:].reshape(-1, 1))
 
     def _push_chunks(self, frames: Frames, staged: int) -> None:
         """Pushes the staged frames and `frames` in chunks and stages what
@@ -367,8 +373,7 @@ class Pump:
             self._staged = 0
             return
         if len(rest) > len(self._staging):
-            self._staging = silence(len(rest), self.channels)
-            self._staging_mono = self._staging.reshape(-1)
+            self._allocate_staging(len(rest))
         # May overlap the staging itself, which numpy's assignment allows for.
         self._staging[:len(rest)] = rest
         self._staged = len(rest)
