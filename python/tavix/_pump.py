@@ -42,6 +42,11 @@ ProcessFrame = Callable[[AudioFrame], AudioFrame]
 DRAIN_LIMIT_CHUNKS = 500
 
 
+#: What a mono push that only waits returns views of: a new empty array
+#: each (its flags are the caller's), cheaper made than by slicing.
+_NO_FRAMES: Frames = np.zeros(0, np.float32)
+
+
 def silence(frames: int, channels: int) -> Frames:
     return np.zeros((frames, channels), np.float32)
 
@@ -196,6 +201,10 @@ class Pump:
         # What push_mono sends when the staging completes a chunk: made once,
         # as AudioFrame reads the array it is given without a copy.
         self._staging_chunk = self._staging_mono[:self.chunk]
+        # Its rest after a push moves to the front through a memoryview:
+        # half what NumPy's slice assignment costs, for memory known to be
+        # contiguous float32 on both sides.
+        self._staging_memory = memoryview(self._staging_mono)
 
     @property
     def latency(self) -> int | None:
@@ -270,7 +279,7 @@ class Pump:
             self._staged = total
             self.frames_in += count
             if block is None:
-                return self._staging_mono[:0]  # nothing is ready; a new array (a caller may reshape it)
+                return _NO_FRAMES.view()  # nothing is ready; a new array (a caller may reshape it)
             held, at = self._held, self._held_at
             if held is not None and at + count <= len(held):
                 # Real time, in step: the next slice of the last push's
@@ -312,7 +321,10 @@ class Pump:
         self._pushed += chunk
         self._fed += chunk
         if total > chunk:
-            self._staging_mono[:total - chunk] = given[chunk:total]
+            if staged:
+                self._staging_memory[:total - chunk] = self._staging_memory[chunk:total]
+            else:
+                self._staging_mono[:total - chunk] = given[chunk:total]
         self._staged = total - chunk
         got = np.array(out.samples)  # the caller's own copy of the processor's read-only view
         if self._held is not None:
