@@ -24,7 +24,6 @@ from __future__ import annotations
 
 from collections import deque
 from collections.abc import Callable
-from typing import cast
 
 import numpy as np
 import numpy.typing as npt
@@ -330,13 +329,15 @@ class Pump:
         if self._held is not None:
             self._restore_held()
         ready, produced = self._ready, self._produced + len(got)
-        if not ready.size and produced == self._pushed - cast(int, self.processor_latency):
+        latency, delay = self.processor_latency, self._delay
+        assert latency is not None and delay is not None  # known once steady (not typing.cast: a call)
+        if not ready.size and produced == self._pushed - latency:
             block = self.block
             if block is None:
                 self._produced = produced
                 ready.appended += len(got)
                 return got
-            if self._returned - cast(int, self._delay) == ready.appended and len(got) >= block:
+            if self._returned - delay == ready.appended and len(got) >= block:
                 # Real time: this block is the output's first, the next
                 # ones its next slices (see push_mono).
                 self._produced = produced
@@ -352,9 +353,9 @@ class Pump:
     def _restore_held(self) -> None:
         """Puts the held output's frames not handed out back in the queue,
         before anything else goes through it."""
-        held = cast(Frames, self._held)
+        held = self._held
         self._held = None
-        if self._held_at < len(held):  # (a push comes when all went out: nothing to slice then)
+        if held is not None and self._held_at < len(held):  # (a push comes when all went out: nothing to slice then)
             self._ready.restore(held[self._held_at:].reshape(-1, 1))
 
     def _push_chunks(self, frames: Frames, staged: int) -> None:
