@@ -355,7 +355,8 @@ class Pump:
         before anything else goes through it."""
         held = self._held
         self._held = None
-        if held is not None and self._held_at < len(held):  # (a push comes when all went out: nothing to slice then)
+        # A push comes when all of it went out: then there is nothing to slice.
+        if held is not None and self._held_at < len(held):
             self._ready.restore(held[self._held_at:].reshape(-1, 1))
 
     def _push_chunks(self, frames: Frames, staged: int) -> None:
