@@ -81,6 +81,52 @@ def test_a_signal_handler_pushing_inside_process_is_refused():
     """) == ["the stream is in use on this thread"]
 
 
+class HeldProcessor:
+    """A passthrough processor whose pushes wait for `go`, and which notes
+    whether it was closed while a push was under way."""
+
+    def __init__(self):
+        self.pushing, self.go = threading.Event(), threading.Event()
+        self.closed = self.closed_mid_push = False
+
+    def process_frame(self, frame):
+        self.pushing.set()
+        self.go.wait(60)
+        out = tavix.AudioFrame(np.frombuffer(frame.samples, np.float32).copy())
+        self.pushing.clear()
+        return out
+
+    def close(self):
+        self.closed_mid_push = self.pushing.is_set()
+        self.closed = True
+
+
+@pytest.mark.parametrize("pushes", [1, 3], ids=["first push", "running stream"])
+def test_a_close_from_another_thread_waits_for_the_push_under_way(pushes):
+    """The busy mark only refuses or defers calls of the thread that holds
+    the stream's lock; another thread's close waits for the lock, then
+    closes at once (not deferred), and the push returns its audio whole."""
+    processor = HeldProcessor()
+    stream = tavix.Stream(processor, tavix.stream._Events(), rate=RATE, channels=1, model="passthrough",
+                          cloud=False, block=None)
+    block = np.linspace(-0.5, 0.5, RATE // 50, dtype=np.float32)
+    processor.go.set()
+    for _ in range(pushes - 1):
+        stream.process(block)
+    processor.go.clear()
+    results, closer_saw = [], []
+    pusher = threading.Thread(target=lambda: results.append(stream.process(block)))
+    pusher.start()
+    assert processor.pushing.wait(60)
+    closer = threading.Thread(target=lambda: (stream.close(), closer_saw.append(processor.closed)))
+    closer.start()
+    processor.go.set()
+    pusher.join(60)
+    closer.join(60)
+    assert closer_saw == [True] and not processor.closed_mid_push
+    assert stream.closed and np.array_equal(results[0], block)
+
+
 def keys_stream(session):
     return session.stream(rate=RATE, translate=("en-US", "es-ES"), cloud=False)
 

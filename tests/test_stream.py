@@ -46,8 +46,8 @@ MONO_LAYOUTS = [(1, "2-D"), (1, "1-D"), (1, "1-D strided"), (2, "2-D")]
 
 
 @pytest.mark.parametrize("channels, layout", MONO_LAYOUTS)
-@pytest.mark.parametrize("sizes", [(1,), (7, 333, 1000), (319, 321), (100, 320), (320,), (2 * RATE,)],
-                         ids=["1", "7-333-1000", "319-321", "100-20ms", "20ms", "2s"])
+@pytest.mark.parametrize("sizes", [(1,), (7, 333, 1000), (319, 321), (100, 320), (320,), (400,), (2 * RATE,)],
+                         ids=["1", "7-333-1000", "319-321", "100-20ms", "20ms", "20ms-and-a-rest", "2s"])
 def test_passthrough_gives_the_input_back_bit_for_bit(session, channels, layout, sizes):
     seconds = 0.8 if sizes == (1,) else 2.0
     audio = as_layout(audio_with_silence(seconds, channels), layout)
@@ -62,9 +62,18 @@ def test_passthrough_gives_the_input_back_bit_for_bit(session, channels, layout,
 
 @pytest.mark.parametrize("channels, layout", MONO_LAYOUTS)
 @pytest.mark.parametrize("block", [1, 100, 320, 500, 2 * RATE])
-def test_real_time_mode_delays_by_its_latency_exactly(session, channels, layout, block):
+@pytest.mark.parametrize("mid_push", [False, True], ids=["flushed after a push", "flushed between pushes"])
+def test_real_time_mode_delays_by_its_latency_exactly(session, channels, layout, block, mid_push):
+    """Also when the flush comes while the last push's output is still
+    going out block by block (blocks shorter than 20 ms: several per push),
+    with audio, not the trailing silence, in the frames still to go."""
     audio = audio_with_silence(0.8 if block == 1 else 4.0, channels)
-    audio = as_layout(audio[:len(audio) // block * block], layout)
+    blocks = len(audio) // block
+    if mid_push:
+        audio = audio[:-int(0.07 * RATE)]
+        blocks, per_push = len(audio) // block, -(-(RATE // 50) // block)
+        blocks -= per_push > 1 and blocks % per_push == 0
+    audio = as_layout(audio[:blocks * block], layout)
     with session.stream("passthrough", rate=RATE, channels=channels, cloud=False, block=block) as stream:
         pieces = [stream.process(audio[i:i + block]) for i in range(0, len(audio), block)]
         assert {piece.shape for piece in pieces} == {(block, *audio.shape[1:])}
@@ -75,6 +84,22 @@ def test_real_time_mode_delays_by_its_latency_exactly(session, channels, layout,
     assert len(tail) == latency
     assert not out[:latency].any()
     assert np.array_equal(out[latency:], audio)
+
+
+@pytest.mark.parametrize("block", [100, 320])
+def test_real_time_blocks_in_both_layouts_in_turn(session, block):
+    """Mono blocks 1-D and 2-D mixed: each 2-D block goes through the
+    queue, the 1-D ones around it may not (short blocks slice the output
+    of the last push), and the output stays the input delayed."""
+    audio = audio_with_silence(2.0, 1)
+    audio = audio[:len(audio) // block * block]
+    with session.stream("passthrough", rate=RATE, cloud=False, block=block) as stream:
+        pieces = [stream.process(audio[i:i + block] if i // block % 3 == 2 else audio[i:i + block, 0])
+                  for i in range(0, len(audio), block)]
+        pieces.append(stream.flush())
+        latency = stream.latency
+    out = np.concatenate([piece.reshape(-1) for piece in pieces])
+    assert not out[:latency].any() and np.array_equal(out[latency:], audio[:, 0])
 
 
 @pytest.mark.parametrize("frames", [1, 100, 700])

@@ -41,6 +41,11 @@ ProcessFrame = Callable[[AudioFrame], AudioFrame]
 DRAIN_LIMIT_CHUNKS = 500
 
 
+#: What a mono push that only waits returns views of: a new empty array
+#: each (its flags are the caller's), cheaper made than by slicing.
+_NO_FRAMES: Frames = np.zeros(0, np.float32)
+
+
 def silence(frames: int, channels: int) -> Frames:
     return np.zeros((frames, channels), np.float32)
 
@@ -115,6 +120,12 @@ class FrameQueue:
     def discard(self, count: int) -> None:
         self.take(count)
 
+    def restore(self, frames: Frames) -> None:
+        """Puts back at the head `frames` that were counted as appended but
+        held outside the queue, none of them handed out."""
+        self._chunks.appendleft(frames)
+        self.size += len(frames)
+
 
 class Pump:
     """Buffers, pushes and realigns the audio of one processor.
@@ -144,8 +155,7 @@ class Pump:
         # Input short of a chunk waits here for the next push: the first
         # `_staged` frames. Room for a chunk and a block beside it, so a
         # block completing a chunk is copied once, not joined to a new array.
-        self._staging = silence(2 * self.chunk, channels)
-        self._staging_mono = self._staging.reshape(-1)  # the same memory, for push_mono
+        self._allocate_staging(2 * self.chunk)
         self._staged = 0
         self._ready = FrameQueue(channels)
         self.frames_in = 0
@@ -162,6 +172,17 @@ class Pump:
         self._returned = 0
         self.finished = False
         self._whole = False  # process_whole: every output frame goes into its array
+        # Whether a chunk's output may skip the queue: the stream runs (its
+        # start and latency known), neither process_whole nor flush is
+        # under way. Set where the latency is learnt rather than tested item
+        # by item on every block.
+        self._steady = False
+        # Real-time mode's last output, a new array, when it came in step
+        # with the queue empty: its blocks go out as slices of it, the
+        # first `_held_at` frames already out. While it is set the queue is
+        # empty; whatever leaves this path puts the rest back first.
+        self._held: Frames | None = None
+        self._held_at = 0
 
     def lengthen_chunk(self, factor: int) -> None:
         """Pushes `factor` chunks' frames per call from now on: fewer calls,
@@ -171,8 +192,18 @@ class Pump:
         if self.frames_in or self.block is not None:
             raise RuntimeError("the chunk is set before the first input, outside real-time mode")
         self.chunk *= factor
-        self._staging = silence(2 * self.chunk, self.channels)
-        self._staging_mono = self._staging.reshape(-1)
+        self._allocate_staging(2 * self.chunk)
+
+    def _allocate_staging(self, frames: int) -> None:
+        self._staging = silence(frames, self.channels)
+        self._staging_mono = self._staging.reshape(-1)  # the same memory, for push_mono
+        # What push_mono sends when the staging completes a chunk: made once,
+        # as AudioFrame reads the array it is given without a copy.
+        self._staging_chunk = self._staging_mono[:self.chunk]
+        # Its rest after a push moves to the front through a memoryview:
+        # half what NumPy's slice assignment costs, for memory known to be
+        # contiguous float32 on both sides.
+        self._staging_memory = memoryview(self._staging_mono)
 
     @property
     def latency(self) -> int | None:
@@ -188,6 +219,8 @@ class Pump:
     def push(self, frames: Frames) -> Frames:
         if self.finished:
             raise RuntimeError("the stream was flushed: it takes no more audio")
+        if self._held is not None:
+            self._restore_held()
         count = len(frames)
         if self.block is not None and count != self.block:
             raise ValueError(f"real-time mode takes exactly {self.block} frames per call, got {count}")
@@ -233,37 +266,98 @@ class Pump:
 
     def push_mono(self, samples: Frames) -> Frames:
         """:meth:`push` for a mono pump of 1-D float32 `samples` in any
-        strides, returning 1-D output. A stream given short blocks calls
-        this for every block; most of them only wait in the staging, which
-        is done here without making a 2-D view first."""
-        count, staged = len(samples), self._staged
-        if count == self._unit == self.chunk and not staged and not self.finished and self._running_alone():
-            # A 20 ms block of a running stream (most calls with 20 ms
-            # blocks): pushed and handed back as 1-D throughout, without
-            # the 2-D views and reshapes of push().
+        strides, returning 1-D output. A stream given mono blocks calls this
+        for every block: a block that waits in the staging, and once the
+        stream runs a block that completes one chunk, go without the 2-D
+        views and reshapes of push()."""
+        count, staged, chunk, block = len(samples), self._staged, self.chunk, self.block
+        total = staged + count
+        if total < chunk and not self.finished and (block is None or count == block):
+            # Still short of a chunk (most calls with short blocks): kept.
+            self._staging_mono[staged:total] = samples
+            self._staged = total
             self.frames_in += count
-            try:
-                out = self._process_frame(AudioFrame(samples))
-            except BaseException:
-                self._stage(samples.reshape(-1, 1))  # waits for the next call
-                raise
-            self._pushed += count
-            self._fed += count
-            got: Frames = np.frombuffer(out.samples, np.float32)
-            if self._in_step(len(got)):
-                return got.copy()  # the processor's output is a read-only view
-            self._receive(got.reshape(-1, 1))
-            return self._ready.take(self._ready.size).reshape(-1)
-        if (staged + count >= self.chunk or self.finished
-                or (self.block is not None and count != self.block)):
-            # Pushes (or refuses, with push's own errors).
-            return self.push(np.ascontiguousarray(samples).reshape(-1, 1)).reshape(-1)
-        self._staging_mono[staged:staged + count] = samples
-        self._staged = staged + count
+            if block is None:
+                return _NO_FRAMES.view()  # nothing is ready; a new array (a caller may reshape it)
+            held, at = self._held, self._held_at
+            if held is not None and at + count <= len(held):
+                # Real time, in step: the next slice of the last push's
+                # output (a new array's own part, handed out once).
+                self._held_at = at + count
+                self._returned += count
+                return held[at:at + count]
+            if held is not None:
+                self._restore_held()
+            return self._next_block(count).reshape(-1)
+        if self._steady and total < 2 * chunk and chunk == self._unit and (block is None or count == block):
+            return self._push_mono_chunk(samples, staged, total)
+        # Several chunks, a stream not yet running, or a refusal (push's own errors).
+        return self.push(np.ascontiguousarray(samples).reshape(-1, 1)).reshape(-1)
+
+    def _push_mono_chunk(self, samples: Frames, staged: int, total: int) -> Frames:
+        """Pushes the staged frames and `samples`, exactly one chunk and a
+        rest, for a steady mono pump. Output in step with an empty queue
+        goes to the caller as it came (every such call once a stream runs);
+        anything else is put in line through the queue as usual."""
+        chunk, count = self.chunk, total - staged
+        if staged:
+            given = self._staging_mono
+            given[staged:total] = samples
+            pushed = self._staging_chunk
+        else:
+            # A block of exactly one chunk goes as it is: no slice of it.
+            given, pushed = samples, samples if count == chunk else samples[:chunk]
         self.frames_in += count
+        try:
+            out = self._process_frame(AudioFrame(pushed))
+        except BaseException:
+            # All of it waits for the next call, as after any refused push.
+            if staged:
+                self._staged = total
+            else:
+                self._stage(samples.reshape(-1, 1))
+            raise
+        self._pushed += chunk
+        self._fed += chunk
+        if total > chunk:
+            if staged:
+                self._staging_memory[:total - chunk] = self._staging_memory[chunk:total]
+            else:
+                self._staging_mono[:total - chunk] = given[chunk:total]
+        self._staged = total - chunk
+        got = np.array(out.samples)  # the caller's own copy of the processor's read-only view
+        if self._held is not None:
+            self._restore_held()
+        ready, produced = self._ready, self._produced + len(got)
+        latency, delay = self.processor_latency, self._delay
+        assert latency is not None and delay is not None  # known once steady (not typing.cast: a call)
+        if not ready.size and produced == self._pushed - latency:
+            block = self.block
+            if block is None:
+                self._produced = produced
+                ready.appended += len(got)
+                return got
+            if self._returned - delay == ready.appended and len(got) >= block:
+                # Real time: this block is the output's first, the next
+                # ones its next slices (see push_mono).
+                self._produced = produced
+                ready.appended += len(got)
+                self._held, self._held_at = got, block
+                self._returned += block
+                return got[:block]
+        self._receive(got.reshape(-1, 1))
         if self.block is None:
-            return self._staging_mono[:0]  # nothing is ready; a new array (a caller may reshape it)
+            return ready.take(ready.size).reshape(-1)
         return self._next_block(count).reshape(-1)
+
+    def _restore_held(self) -> None:
+        """Puts the held output's frames not handed out back in the queue,
+        before anything else goes through it."""
+        held = self._held
+        self._held = None
+        # A push comes when all of it went out: then there is nothing to slice.
+        if held is not None and self._held_at < len(held):
+            self._ready.restore(held[self._held_at:].reshape(-1, 1))
 
     def _push_chunks(self, frames: Frames, staged: int) -> None:
         """Pushes the staged frames and `frames` in chunks and stages what
@@ -293,8 +387,7 @@ class Pump:
             self._staged = 0
             return
         if len(rest) > len(self._staging):
-            self._staging = silence(len(rest), self.channels)
-            self._staging_mono = self._staging.reshape(-1)
+            self._allocate_staging(len(rest))
         # May overlap the staging itself, which numpy's assignment allows for.
         self._staging[:len(rest)] = rest
         self._staged = len(rest)
@@ -305,6 +398,9 @@ class Pump:
         if self.finished:
             return silence(0, self.channels)
         self.finished = True
+        self._steady = False
+        if self._held is not None:
+            self._restore_held()
         pending = self._staging[:self._staged].copy()
         self._staged = 0
         if self.start is None and not pending.any():
@@ -353,7 +449,8 @@ class Pump:
         exactly the frames due and nothing is queued before it (every such
         call once a stream runs), is returned to go to the caller as it is;
         anything else is queued as usual."""
-        if not self._running_alone() or (len(chunk) > self._unit and self._has_silent_frame(chunk)):
+        if (not self._steady or self.block is not None or self._ready.size
+                or (len(chunk) > self._unit and self._has_silent_frame(chunk))):
             self._push_chunk(chunk)
             return None
         got = self._submit(chunk)
@@ -362,13 +459,6 @@ class Pump:
             self._receive(got)
             return None
         return got.copy()  # the processor's output is a read-only view
-
-    def _running_alone(self) -> bool:
-        """Whether a push's output may go straight to the caller: the stream
-        runs (its start and latency known), nothing is queued, and neither
-        real-time mode nor process_whole wants it in the queue."""
-        return not (self.start is None or self.block is not None or self._ready.size
-                    or self.processor_latency is None or self._whole)
 
     def _in_step(self, got: int) -> bool:
         """Whether the last push's `got` output frames are exactly the
@@ -427,6 +517,7 @@ class Pump:
                 return
             self.processor_latency = self._pushed - len(got)
             self._delay = self.latency
+            self._steady = not (self._whole or self.finished)
         due = self._pushed - self.processor_latency
         if self._produced + len(got) == due and self._end is None:
             # In step with the input: no frame late, none cut, none past the end.

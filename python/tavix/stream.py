@@ -11,7 +11,6 @@ import time
 import weakref
 from collections.abc import Callable
 from contextlib import ExitStack
-from threading import get_ident
 from typing import Final, TypeVar, cast
 
 import numpy as np
@@ -227,12 +226,14 @@ class Stream(Closing):
         # exit hook ran.
         self._finalizer = weakref.finalize(self, _release, processor, events, cloud)
         self._finalizer.atexit = False  # _close_streams_at_exit closes what is open
-        # Threads inside process() or flush() (their idents: cheaper to mark
-        # than a thread-local attribute), and a close asked for there.
-        self._inside: set[int] = set()
+        # Set while a call is inside the pump, under the lock. The lock lets
+        # only its own thread in again, so a call that finds it set comes
+        # from a signal handler on that thread; and a close asked for there.
+        self._busy = False
         self._close_when_done = False
         abandon_in_forked_child(self, Stream._abandon_after_fork)
         self._flat = self._mono = channels == 1
+        self._push_mono = self._pump.push_mono  # bound once: taken on every mono block
         self._open = True  # until close(); read on every block, where a property costs more
         self.rate: Final = rate
         self.channels: Final = channels
@@ -273,7 +274,7 @@ class Stream(Closing):
         if type(audio) is np.ndarray and audio.ndim == 1 and audio.dtype is _FLOAT32 and self._mono:
             # Block after block of a mono stream: no check of as_frames
             # applies, and the pump takes the samples as they are.
-            out = self._while_open(self._pump.push_mono, audio)
+            out = self._while_open(self._push_mono, audio)
             self._flat = True
             return out
         frames, flat = as_frames(audio, self.channels)
@@ -312,41 +313,41 @@ class Stream(Closing):
         Called on a thread that is inside :meth:`process` or :meth:`flush`
         of this stream (from a signal handler), it returns at once and the
         stream closes as soon as that call returns."""
-        if get_ident() in self._inside:
-            # Waiting for the lock would wait for ourselves, and closing now
-            # would pull the processor from under the call in progress.
-            self._close_when_done = True
-            return
         with self._lock:
+            if self._busy:
+                # Only this thread can be inside while it holds the lock:
+                # closing now would pull the processor from under its call.
+                self._close_when_done = True
+                return
             self._open = False
             if self._finalizer.detach() is not None:
                 _release(self._processor, self._events, self.cloud)
 
     def _while_open(self, push: Callable[[_Given], Frames], given: _Given) -> Frames:
-        """``push(given)`` on the open stream, under its lock, marked as this
-        thread's; closes the stream afterwards if a close came in meanwhile.
-        (Not a context manager: this is on every block's path, where a
-        generator or a call through ``*args`` costs more than the rest of the
-        bookkeeping. The lock is taken by a ``with`` statement although
-        ``acquire()`` and ``try`` by hand cost less: a signal handler can
-        raise right after ``acquire()`` returns, before the ``try``, and the
-        lock would stay taken.)"""
-        inside, thread = self._inside, get_ident()
-        if thread in inside:
-            # A signal handler's call inside this thread's own call: the
-            # re-entrant lock would let it into the pump midway.
-            raise RuntimeError("the stream is in use on this thread (called from a signal handler "
-                               "during process() or flush()?): call it after that returns")
-        inside.add(thread)
-        try:
-            with self._lock:
-                if not self._open or self.cloud:
-                    self._check_open()
+        """``push(given)`` on the open stream, under its lock, marked busy;
+        closes the stream afterwards if a close came in meanwhile. (Not a
+        context manager: this is on every block's path, where a generator or
+        a call through ``*args`` costs more than the rest of the bookkeeping.
+        The lock is taken by a ``with`` statement although ``acquire()`` and
+        ``try`` by hand cost less: a signal handler can raise right after
+        ``acquire()`` returns, before the ``try``, and the lock would stay
+        taken. The mark is a flag set under the lock, not the thread's ident
+        in a set: no ``get_ident()``, no set to add to and discard from.)"""
+        with self._lock:
+            if self._busy:
+                # A signal handler's call inside this thread's own call: the
+                # re-entrant lock would let it into the pump midway.
+                raise RuntimeError("the stream is in use on this thread (called from a signal handler "
+                                   "during process() or flush()?): call it after that returns")
+            if not self._open or self.cloud:
+                self._check_open()
+            self._busy = True
+            try:
                 return push(given)
-        finally:
-            inside.discard(thread)
-            if self._close_when_done:
-                self.close()
+            finally:
+                self._busy = False
+                if self._close_when_done:
+                    self.close()
 
     def _abandon_after_fork(self) -> None:
         """In a forked child the stream is the parent's (see
@@ -354,7 +355,7 @@ class Stream(Closing):
         self._finalizer.detach()
         self._open = False
         self._lock = threading.RLock()
-        self._inside = set()
+        self._busy = False
 
     def __repr__(self) -> str:
         layout = {1: "mono", 2: "stereo"}.get(self.channels, f"{self.channels} channels")
