@@ -33,6 +33,12 @@ nb::object processed_frame(std::vector<float> samples) {
     return frame;
 }
 
+// close() and __exit__: the frames kept for refilling go with the processor.
+void close_processor(ProcessorHandle& self) {
+    self.returned = {};
+    self.close();
+}
+
 }  // namespace
 
 ProcessorHandle create_audio_processor(const Handle<tavix::ITavixSdk>& sdk,
@@ -83,7 +89,7 @@ void register_audio_processor(nb::module_& m) {
             "(frame_count == 0) while the engine primes; after the last real input, push silence "
             "frames until an empty frame is returned to drain the buffered tail. The returned "
             "samples are valid only until the next process_frame call.")
-        .def("close", [](ProcessorHandle& self) { self.close(); },
+        .def("close", &close_processor,
              "Stop and tear down the processor (joins the SDK output thread with the GIL "
              "released). Idempotent; called automatically on context exit.")
         .def("__enter__",
@@ -91,7 +97,7 @@ void register_audio_processor(nb::module_& m) {
         .def(
             "__exit__",
             [](ProcessorHandle& self, nb::args) {
-                self.close();
+                close_processor(self);
                 return false;
             },
             // Never swallows the exception: typed so that checkers know.
