@@ -18,8 +18,8 @@ constexpr std::chrono::seconds stage_limit{5};
 // learns whether the gate was open in one atomic step, and the hook closes
 // the gate and learns how many got in before in another: in the word's one
 // order of changes, each sees the other, so no entry slips past the hook's
-// wait into a finalising interpreter. That step is all a thread coming back
-// from native work pays (no thread-local lookup, no second access).
+// wait into a finalising interpreter. That step, and the one undoing it, is
+// all a thread coming back from native work pays (no thread-local lookup).
 constexpr unsigned gate_closed_bit = 1;
 constexpr unsigned one_entry = 2;
 std::atomic<unsigned> gate{0};

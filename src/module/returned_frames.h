@@ -23,7 +23,8 @@ public:
         return {};
     }
 
-    // Keeps `frame` in a free place, else in place of the older one.
+    // Keeps `frame` in a free place, else in place of a kept one, in turn
+    // (one its caller still holds: it only loses this reference).
     void keep(nb::handle frame) noexcept {
         for (nb::object& kept : kept_)
             if (!kept.is_valid()) {
