@@ -43,7 +43,7 @@ LAYER_SIDES = ("bare", "stream-20ms", "stream-256", "realtime-256", "session")
 #: Stream.process written in Python could cost at 256-frame blocks is the
 #: bare loop and floor-256 less floor-20ms.
 FLOOR_SIDES = ("floor-20ms", "floor-256")
-FRAME_SIDES = ("frame-once", "frame-new", "frame-build")
+FRAME_SIDES = ("frame-once", "frame-held", "frame-new", "frame-build")
 SIDES = LAYER_SIDES + FLOOR_SIDES + FRAME_SIDES
 
 
@@ -122,8 +122,12 @@ def frame_loops(sides: list[str]) -> None:
         attributes = m.ProcessorAttributes(m.AudioAttributes(16000, 1, "passthrough"))
         with sdk.create_audio_processor(attributes) as processor:
             process_frame, frame_type, frame = processor.process_frame, m.AudioFrame, m.AudioFrame(samples)
+            held = [None]
             calls = {
                 "frame-once": lambda: process_frame(frame),
+                # The previous result kept while the next is made, as a loop
+                # that binds it to a name does.
+                "frame-held": lambda: held.__setitem__(0, process_frame(frame)),
                 "frame-new": lambda: process_frame(frame_type(samples)),
                 "frame-build": lambda: frame_type(samples),
             }

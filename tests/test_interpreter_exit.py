@@ -153,6 +153,36 @@ SCENARIOS = {
         stream = session.stream(rate=16000, translate=("en-US", "es-ES"), cloud=False)
         threading.Thread(target=lambda: list(stream.transcripts), daemon=True).start()
     """,
+    # Daemon threads in SDK calls that exit leaves open: they come back
+    # after the gate has closed, and must wait there, not enter a finalising
+    # interpreter.
+    "activation loops": """
+        def activate_forever():
+            while True:
+                activated_sdk().activate_api_key(DEMO_KEY)
+                ready.set()
+        activated_sdk()
+        for _ in range(2):
+            threading.Thread(target=activate_forever, daemon=True).start()
+        ready.wait(10)
+    """,
+    # The same in process_frame loops, whose processors the exit hook closes
+    # under them.
+    "process_frame loops": """
+        def push_forever(p, frame):
+            while True:
+                try:
+                    p.process_frame(frame)
+                except RuntimeError:
+                    pass
+                ready.set()
+        sdk_ = activated_sdk()
+        for channels in (1, 2):
+            p = sdk_.create_audio_processor(processor_attrs("denoise", 48000, channels, local=True))
+            frame = m.AudioFrame(np.zeros(960 * channels, np.float32))
+            threading.Thread(target=push_forever, args=(p, frame), daemon=True).start()
+        ready.wait(10)
+    """,
     # sys.exit raised on the main thread while callbacks run.
     "sys.exit from main": """
         threading.Thread(target=fire_forever, args=(work_then_return,), daemon=True).start()
@@ -173,6 +203,9 @@ NEVER_RETURNS = {
     "state callback still running at finalisation": "1 callback and processor teardowns",
     "stuck callback": "1 callback",
 }
+# Daemon threads still hold what they were using when the interpreter stops
+# them, which nanobind's report then lists (CPython never frees it).
+HELD_BY_DAEMON_THREADS = {"activation loops", "process_frame loops"}
 SLOW = NEVER_RETURNS.keys() | {"slow transcript callback"}
 RUNS = {name: 1 if name in SLOW else 4 for name in SCENARIOS}
 
@@ -183,7 +216,7 @@ def test_exit_is_clean(name):
         result = run_python(COMMON + textwrap.dedent(SCENARIOS[name]))
         assert result.returncode == 0, result.stderr
         assert "Fatal Python error" not in result.stderr
-        assert "leaked" not in result.stderr
+        assert ("leaked" not in result.stderr) or name in HELD_BY_DAEMON_THREADS
         if name in NEVER_RETURNS:
             assert result.stderr.splitlines()[-1:] == [ABANDONED.format(NEVER_RETURNS[name])]
 

@@ -113,6 +113,64 @@ def test_every_read_is_a_new_view():
     assert second.tolist() == [1.0] * 4
 
 
+# --- returned frames are refilled only once nothing else holds them ---------
+
+
+# How a loop holds what process_frame returned: what it keeps of each result,
+# and for how many calls after (None: to the end).
+HOLDING_RESULTS = {
+    "dropped at once": ("None", 0),
+    "the previous result, while the next is made": ("out", 1),
+    "the previous result's view": ("out.samples", 1),
+    "an array over the last two results": ("np.frombuffer(out.samples, np.float32)", 2),
+    "every result": ("out", None),
+}
+
+
+@pytest.mark.parametrize(("hold", "calls"), HOLDING_RESULTS.values(), ids=HOLDING_RESULTS)
+def test_outputs_are_the_same_however_the_results_are_held(hold, calls, tmp_path):
+    # Sizes change from call to call (a refilled frame must take the new
+    # count) and every input sample is distinct, so a result rewritten
+    # while something still held it, or a stale length, shows.
+    run_in_child(
+        f"""
+        CALLS = {calls!r}
+        sizes = [320, 960, 320, 640, 1600, 320, 320, 960] * 6
+        inputs, start = [], 1
+        for size in sizes:
+            inputs.append(np.arange(start, start + size, dtype=np.float32) / (1 << 20))
+            start += size
+        expected = np.concatenate(inputs)
+
+        def read(thing):
+            return np.frombuffer(getattr(thing, "samples", thing), np.float32).copy()
+
+        def check(thing, copy):
+            assert np.array_equal(read(thing), copy), "a held result changed"
+
+        p = local_processor(TMP)
+        seen, kept = [], []
+        for x in inputs:
+            out = p.process_frame(m.AudioFrame(x))
+            seen.append(read(out))
+            assert out.frame_count == seen[-1].size
+            thing = {hold}
+            if thing is not None:
+                kept.append((thing, read(thing)))
+            while CALLS is not None and len(kept) > CALLS:
+                check(*kept.pop(0))
+            del out, thing
+            junk = churn()
+        for thing, copy in kept:
+            check(thing, copy)
+        got = np.concatenate(seen)
+        real = got[got != 0]
+        assert real.size > 0 and np.array_equal(real, expected[:real.size])
+        """,
+        tmp_path,
+    )
+
+
 # --- one processor, several threads ---------------------------------------
 
 

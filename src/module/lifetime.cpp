@@ -13,12 +13,24 @@ namespace {
 
 constexpr std::chrono::seconds stage_limit{5};
 
-// Sequentially consistent: an entry counts itself, then reads `state`; the
-// hook stores `state`, then reads the count. One of the two sees the other,
-// so no entry slips past the hook's wait into a finalising interpreter.
+// The gate: the count of admitted entries, times two, with the low bit set
+// once the gate has closed. One word, so that an entry counts itself and
+// learns whether the gate was open in one atomic step, and the hook closes
+// the gate and learns how many got in before in another: in the word's one
+// order of changes, each sees the other, so no entry slips past the hook's
+// wait into a finalising interpreter. That step, and the one undoing it, is
+// all a thread coming back from native work pays (no thread-local lookup).
+constexpr unsigned gate_closed_bit = 1;
+constexpr unsigned one_entry = 2;
+std::atomic<unsigned> gate{0};
 std::atomic<Stage> state{Stage::open};
-std::atomic<int> admitted_entries{0};
 std::atomic<int> handed_off{0};  // drops under way on helper threads
+
+int admitted_entries() noexcept { return static_cast<int>(gate.load() / one_entry); }
+
+// Counts one entry; true if the gate was open.
+bool enter_gate() noexcept { return !(gate.fetch_add(one_entry, std::memory_order_acquire) & gate_closed_bit); }
+void leave_gate() noexcept { gate.fetch_sub(one_entry, std::memory_order_release); }
 
 unsigned forks = 0;                       // guarded by the interpreter lock
 SdkObjectHandle* first_listed = nullptr;  // guarded by the interpreter lock
@@ -33,15 +45,14 @@ thread_local bool closed_the_gate = false;
 class InterpreterEntry {
 public:
     InterpreterEntry() noexcept {
-        admitted_entries.fetch_add(1);
-        admitted_ = admitted_here > 0 || state.load() != Stage::gate_closed;
+        admitted_ = enter_gate() || admitted_here > 0;
         if (admitted_) ++admitted_here;
-        else admitted_entries.fetch_sub(1);
+        else leave_gate();
     }
     ~InterpreterEntry() {
         if (!admitted_) return;
         --admitted_here;
-        admitted_entries.fetch_sub(1);
+        leave_gate();
     }
     InterpreterEntry(const InterpreterEntry&) = delete;
     InterpreterEntry& operator=(const InterpreterEntry&) = delete;
@@ -100,8 +111,9 @@ void on_interpreter_exit() {
 
     closed_the_gate = true;
     state.store(Stage::gate_closed);
+    gate.fetch_or(gate_closed_bit);
     // The hook may run inside a callback: entries of this thread end later.
-    const auto others = [own = admitted_here] { return std::max(admitted_entries.load() - own, 0); };
+    const auto others = [own = admitted_here] { return std::max(admitted_entries() - own, 0); };
     wait_until([&] { return others() == 0 && handed_off.load() == 0; });
     const int callbacks = others();
     const bool teardowns = handed_off.load() > 0;
@@ -118,7 +130,7 @@ void on_interpreter_exit() {
 void after_fork_in_child() {
     ++forks;
     handed_off.store(0);
-    admitted_entries.store(admitted_here);
+    gate.store((gate.load() & gate_closed_bit) | static_cast<unsigned>(admitted_here) * one_entry);
 }
 
 }  // namespace
@@ -158,8 +170,16 @@ void release_reference(PyObject* object) noexcept {
 }
 
 InterpreterUnlocked::~InterpreterUnlocked() {
+    // The entry is held until the lock is ours: the exit hook waits, not
+    // finalises. Nothing nests in it, so while the gate is open (every call
+    // but those at exit) it is the gate's word alone.
+    if (enter_gate()) {
+        PyEval_RestoreThread(saved_);
+        leave_gate();
+        return;
+    }
+    leave_gate();
     {
-        // Held until the lock is ours: the exit hook waits, not finalises.
         InterpreterEntry entry;
         if (entry.admitted() || closed_the_gate) {
             PyEval_RestoreThread(saved_);

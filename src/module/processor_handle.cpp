@@ -25,12 +25,18 @@ constexpr const char* no_processor_message =
 // each time (about 55 of the binding's 2,000 or so instructions per call).
 // Bound types live as long as the process's nanobind internals, so the
 // handle stays valid.
-nb::typed<nb::object, BoundAudioFrame> processed_frame(std::vector<float> samples) {
+nb::object processed_frame(std::vector<float> samples) {
     static const nb::handle frame_type = nb::type<BoundAudioFrame>();
     nb::object frame = nb::inst_alloc(frame_type);
     new (nb::inst_ptr<BoundAudioFrame>(frame)) BoundAudioFrame(std::move(samples));
     nb::inst_mark_ready(frame);
-    return nb::steal<nb::typed<nb::object, BoundAudioFrame>>(frame.release());
+    return frame;
+}
+
+// close() and __exit__: the frames kept for refilling go with the processor.
+void close_processor(ProcessorHandle& self) {
+    self.returned = {};
+    self.close();
 }
 
 }  // namespace
@@ -57,16 +63,25 @@ void register_audio_processor(nb::module_& m) {
         "process_frame directly.")
         .def(
             "process_frame",
-            [](const ProcessorHandle& self, const BoundAudioFrame& frame) {
+            [](ProcessorHandle& self, const BoundAudioFrame& frame) {
                 std::shared_ptr<SerializedProcessor> processor = self.share();
                 if (!processor || self.inherited()) throw std::runtime_error(closed_message);
                 // The output is copied into the returned frame before the
                 // lock is taken back, so it stays valid however long Python
                 // keeps it, whatever other threads do with the processor.
-                std::vector<float> spare = spare_output_buffer();
-                return processed_frame(call_without_gil(std::move(processor), [&](SerializedProcessor& serial) {
-                    return serial.process(frame, std::move(spare));
-                }));
+                // Into a frame an earlier call returned and its caller let
+                // go, when there is one, else into a recycled buffer.
+                nb::object result = self.returned.take_released();
+                BoundAudioFrame* refilled = result.is_valid() ? nb::inst_ptr<BoundAudioFrame>(result) : nullptr;
+                std::vector<float> into = refilled ? refilled->release_output() : spare_output_buffer();
+                std::vector<float> processed =
+                    call_without_gil(std::move(processor), [&](SerializedProcessor& serial) {
+                        return serial.process(frame, std::move(into));
+                    });
+                if (refilled) refilled->hold_output(std::move(processed));
+                else result = processed_frame(std::move(processed));
+                self.returned.keep(result);
+                return nb::steal<nb::typed<nb::object, BoundAudioFrame>>(result.release());
             },
             nb::arg("frame"),
             "Push one chunk of raw PCM (>= 20 ms per call; shorter buffers are dropped) and return "
@@ -74,7 +89,7 @@ void register_audio_processor(nb::module_& m) {
             "(frame_count == 0) while the engine primes; after the last real input, push silence "
             "frames until an empty frame is returned to drain the buffered tail. The returned "
             "samples are valid only until the next process_frame call.")
-        .def("close", [](ProcessorHandle& self) { self.close(); },
+        .def("close", &close_processor,
              "Stop and tear down the processor (joins the SDK output thread with the GIL "
              "released). Idempotent; called automatically on context exit.")
         .def("__enter__",
@@ -82,7 +97,7 @@ void register_audio_processor(nb::module_& m) {
         .def(
             "__exit__",
             [](ProcessorHandle& self, nb::args) {
-                self.close();
+                close_processor(self);
                 return false;
             },
             // Never swallows the exception: typed so that checkers know.

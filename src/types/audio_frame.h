@@ -42,10 +42,18 @@ struct BoundAudioFrame : tavix::AudioFrame {
     }
 
     // A processed frame over `processed`, which it then owns.
-    explicit BoundAudioFrame(std::vector<float> processed) noexcept : output(std::move(processed)) {
-        if (output.empty()) return;
-        samples = output.data();
+    explicit BoundAudioFrame(std::vector<float> processed) noexcept { hold_output(std::move(processed)); }
+
+    // A processed frame's samples: replaced, or taken out (leaving it empty).
+    void hold_output(std::vector<float> processed) noexcept {
+        output = std::move(processed);
+        samples = output.empty() ? nullptr : output.data();
         frame_count = static_cast<uint32_t>(output.size());
+    }
+    std::vector<float> release_output() noexcept {
+        samples = nullptr;
+        frame_count = 0;
+        return std::move(output);
     }
 
     Py_buffer buffer{};  // an export held, when buffer.obj is set
