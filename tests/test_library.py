@@ -270,19 +270,36 @@ def with_digital_silence(frames, channels, seed=0):
     return audio
 
 
-@needs_soundfile
-@pytest.mark.parametrize("model, channels, cloud", [
-    ("passthrough", 1, False), ("denoise", 1, False), ("denoise", 2, False), ("denoise", 1, True),
-])
-def test_process_file_gives_what_20_ms_pushes_give(session, tmp_path, model, channels, cloud):
-    """A file goes to the SDK in longer frames than a stream's 20 ms; frames
-    of digital silence still go alone, so the output is the same, bit for
-    bit, as that of Session.process."""
-    audio = with_digital_silence(3 * RATE + 123, channels)
+def in_20_ms_pushes(session, audio, model="denoise", cloud=False):
+    """`audio` through a stream given one 20 ms block per call."""
+    step = RATE // 50
+    with session.stream(model, rate=RATE, channels=audio.shape[1], cloud=cloud) as stream:
+        pieces = [stream.process(audio[start:start + step]) for start in range(0, len(audio), step)]
+        return np.concatenate([*pieces, stream.flush()])
+
+
+def through_process_file(session, audio, tmp_path, **options):
     soundfile.write(tmp_path / "in.wav", audio, RATE, subtype="FLOAT")
-    tavix.process_file(tmp_path / "in.wav", tmp_path / "out.wav", model=model, session=session, cloud=cloud)
-    out, _ = tavix.read_audio(tmp_path / "out.wav")
-    assert np.array_equal(out.reshape(audio.shape), session.process(audio, rate=RATE, model=model, cloud=cloud))
+    tavix.process_file(tmp_path / "in.wav", tmp_path / "out.wav", session=session, **options)
+    return tavix.read_audio(tmp_path / "out.wav")[0].reshape(audio.shape)
+
+
+@pytest.mark.parametrize("model, channels, cloud", [
+    ("passthrough", 1, False), ("denoise", 1, False), ("denoise", 2, False), ("denoise", 3, False),
+    ("denoise", 1, True),
+])
+@pytest.mark.parametrize("whole", [
+    pytest.param(through_process_file, marks=needs_soundfile, id="process_file"),
+    pytest.param(lambda session, audio, tmp_path, **options: session.process(audio, rate=RATE, **options),
+                 id="Session.process"),
+])
+def test_whole_inputs_give_what_20_ms_pushes_give(session, tmp_path, whole, model, channels, cloud):
+    """A file or a whole signal goes to the SDK in longer frames than a
+    stream's 20 ms; frames of digital silence still go alone, so the output
+    is the same, bit for bit, as that of 20 ms pushes."""
+    audio = with_digital_silence(3 * RATE + 123, channels)
+    out = whole(session, audio, tmp_path, model=model, cloud=cloud)
+    assert np.array_equal(out, in_20_ms_pushes(session, audio, model, cloud))
 
 
 @needs_soundfile
@@ -313,7 +330,7 @@ def test_blocks_read_and_written_several_at_a_time(session, tmp_path, monkeypatc
     assert blocks == [read_block] * (frames // read_block) + ([frames % read_block] if frames % read_block else [])
     assert sum(writes) == frames and len(writes) <= -(-frames // (read_block * io_blocks)) + 1
     out, _ = tavix.read_audio(tmp_path / "out.wav")
-    assert np.array_equal(out.reshape(audio.shape), session.process(audio, rate=RATE, cloud=False))
+    assert np.array_equal(out.reshape(audio.shape), in_20_ms_pushes(session, audio))
 
 
 def test_files_need_soundfile(tmp_path, monkeypatch):

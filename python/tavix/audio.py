@@ -34,11 +34,6 @@ READ_BLOCK = 48000
 #: nothing to the round trips, and gains nothing). Progress and interrupts
 #: still come block by block.
 IO_BLOCKS = 4
-#: A file's audio goes to the SDK this many times its 20 ms minimum per
-#: call: with 20 ms, a tenth of each file's time went to the Python work
-#: and interpreter-lock round trip around each call, which is what kept two
-#: files on two threads (``--jobs 2``) from running side by side.
-FILE_PUSH_FACTOR = 10
 
 
 def read_audio(path: str | os.PathLike[str]) -> tuple[npt.NDArray[np.float32], int]:
@@ -158,7 +153,7 @@ def _stream_file(infile: Any, stream: Stream, output: _Output, transcripts: _Tra
     into `output`: the input frames and the seconds it took."""
     with stream:
         if stream.block is None:
-            stream._push_longer(FILE_PUSH_FACTOR)  # pyright: ignore[reportPrivateUsage]
+            stream._push_longer()  # pyright: ignore[reportPrivateUsage]
         write = output.open()
         started = time.perf_counter()
         frames = 0

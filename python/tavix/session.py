@@ -149,6 +149,7 @@ class Session(Closing):
         frames, flat = as_frames(audio, channels)
         with self.stream(model, rate=rate, channels=frames.shape[1], **stream_options) as stream:
             # The stream is this session's own, opened just above for this call.
+            stream._push_longer()  # pyright: ignore[reportPrivateUsage]
             out = stream._process_whole(frames)  # pyright: ignore[reportPrivateUsage]
         return out.reshape(-1) if flat else out
 

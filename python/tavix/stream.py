@@ -40,6 +40,14 @@ LOCAL_INFERENCING_VARIABLE: Final = "TAVIX_LOCAL_INFERENCING"
 #: The SDK drops shorter frames.
 MIN_FRAME_MS: Final = 20
 
+#: Input no caller waits on frame by frame (a file, a whole signal) goes to
+#: the SDK this many times its 20 ms minimum per call: with 20 ms, a tenth of
+#: a file's time went to the Python work and interpreter-lock round trip
+#: around each call, which also kept two files on two threads (``--jobs 2``)
+#: from running side by side. Frames of digital silence still go alone, so
+#: the output is what 20 ms pushes give.
+LONG_PUSH_FACTOR: Final = 10
+
 # The environment variable is the only switch between the paths, so threads
 # that build attributes at the same time must not see each other's setting.
 _path_lock = threading.Lock()
@@ -299,11 +307,12 @@ class Stream(Closing):
         :meth:`Session.process`."""
         return self._while_open(self._pump.process_whole, frames)
 
-    def _push_longer(self, factor: int) -> None:
-        """Pushes `factor` times the SDK's 20 ms minimum per call; before
-        any audio (see :meth:`Pump.lengthen_chunk`)."""
+    def _push_longer(self) -> None:
+        """Pushes :data:`LONG_PUSH_FACTOR` times the SDK's 20 ms minimum per
+        call, for input no caller waits on frame by frame; before any audio
+        and outside real-time mode (see :meth:`Pump.lengthen_chunk`)."""
         with self._lock:
-            self._pump.lengthen_chunk(factor)
+            self._pump.lengthen_chunk(LONG_PUSH_FACTOR)
 
     def close(self) -> None:
         """Releases the processor; the transcripts still queued stay
