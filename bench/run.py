@@ -1273,7 +1273,7 @@ def main():
     parser = argparse.ArgumentParser(
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog=f"groups (all by default, in this order; one or more with --only):\n{groups_text}\n\n"
-               "The whole run takes about 6½ minutes at the default 25 rounds on an idle 2-core machine; "
+               "The whole run takes about 3½ minutes at the default 25 rounds on an idle 2-core machine; "
                "a group alone, for example:\n  python bench/run.py --only layer jobs --repeats 9 --no-write\n"
                "Instruction counts of the layer's loops, which other load does not disturb: "
                "bench/instructions.py; where a --jobs worker's time goes, from the kernel's account: "
